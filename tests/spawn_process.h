@@ -1,0 +1,46 @@
+#ifndef HALVEX_TESTS_SPAWN_PROCESS_H
+#define HALVEX_TESTS_SPAWN_PROCESS_H
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// Where the child's standard output goes.
+enum class output_sink { pipe, closed, full_device };
+
+struct spawn_options {
+    std::vector<std::string> extra_environment; // "NAME=value", added to ours
+    output_sink stdout_sink = output_sink::pipe;
+};
+
+struct running_process {
+    pid_t pid = -1;
+    int stdout_fd = -1;
+    int stderr_fd = -1;
+};
+
+struct process_result {
+    std::string out;
+    std::string err;
+    int status = 0;         // as waitpid reports it
+    bool timed_out = false; // killed by us at the deadline
+};
+
+// Starts path with exactly the argument vector given (argv[0] included, may be empty).
+running_process start_process(const std::string &path, const std::vector<std::string> &argv,
+                              const spawn_options &options = {});
+
+// Collects output until the child exits or the deadline passes; at the deadline the child is
+// killed with SIGKILL and timed_out is set.
+process_result finish_process(running_process &child, int deadline_ms);
+
+process_result run_process(const std::string &path, const std::vector<std::string> &argv,
+                           int deadline_ms = 5000, const spawn_options &options = {});
+
+// True when the child has not exited within wait_ms; reaps nothing if it is still running.
+bool still_running_after(const running_process &child, int wait_ms);
+
+// Human-readable exit status for assertion messages: "exit 3", "signal 15".
+std::string describe_status(int status);
+
+#endif
