@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 namespace {
 
@@ -40,13 +39,6 @@ std::string usage_block(const std::string &program_name) {
 std::vector<std::string> with_name(std::vector<std::string> args) {
     args.insert(args.begin(), name);
     return args;
-}
-
-std::string joined(const std::vector<std::string> &args) {
-    std::string text;
-    for (const std::string &arg : args)
-        text += "[" + arg + "] ";
-    return text;
 }
 
 void expect_exit(const process_result &result, int code) {
@@ -165,7 +157,7 @@ const check_case checks[] = {
 
 TEST(ClusterCheck, PrintsOneStatusLineAndExitsWithTheVerdict) {
     for (const check_case &c : checks) {
-        SCOPED_TRACE(joined(c.args));
+        SCOPED_TRACE(describe_arguments(c.args));
         process_result result = run_process(program, with_name(c.args));
         expect_exit(result, c.exit_code);
         EXPECT_EQ(result.out, c.line + "\n");
@@ -195,7 +187,7 @@ const usage_case usages[] = {
 
 TEST(ClusterCheck, UnusableArgumentsGiveTheUsageBlock) {
     for (const usage_case &c : usages) {
-        SCOPED_TRACE(joined(c.args));
+        SCOPED_TRACE(describe_arguments(c.args));
         process_result result = run_process(program, with_name(c.args));
         expect_exit(result, 3);
         EXPECT_EQ(result.out, usage_block(name));

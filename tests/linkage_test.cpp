@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <regex>
-#include <sys/wait.h>
 
 namespace {
 

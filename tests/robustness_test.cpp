@@ -212,10 +212,7 @@ TEST(Robustness, RandomArgumentVectorsMatchTheModel) {
     for (; runs < 2500 && std::chrono::steady_clock::now() < stop; ++runs) {
         model m;
         std::vector<std::string> argv = gen.argument_vector(m);
-        std::string shown;
-        for (const std::string &arg : argv)
-            shown += "[" + arg + "] ";
-        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + shown);
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + describe_arguments(argv));
 
         const bool usable = !m.rejected && m.has_data;
         const tally t = usable ? count_members(m) : tally{};

@@ -149,6 +149,13 @@ bool still_running_after(const running_process &child, int wait_ms) {
     return info.si_pid == 0;
 }
 
+std::string describe_arguments(const std::vector<std::string> &argv) {
+    std::string text;
+    for (const std::string &arg : argv)
+        text += "[" + arg + "] ";
+    return text;
+}
+
 std::string describe_status(int status) {
     if (WIFEXITED(status))
         return "exit " + std::to_string(WEXITSTATUS(status));

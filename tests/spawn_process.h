@@ -40,6 +40,9 @@ process_result run_process(const std::string &path, const std::vector<std::strin
 // True when the child has not exited within wait_ms; reaps nothing if it is still running.
 bool still_running_after(const running_process &child, int wait_ms);
 
+// The argument vector as "[arg] [arg] ", for assertion messages.
+std::string describe_arguments(const std::vector<std::string> &argv);
+
 // Human-readable exit status for assertion messages: "exit 3", "signal 15".
 std::string describe_status(int status);
 

@@ -1,10 +1,9 @@
 #include "spawn_process.h"
 
 #include <csignal>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace {
 
