@@ -1,6 +1,7 @@
 #include "cluster_settings.h"
 #include "decimal_value.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <getopt.h>
 
@@ -25,6 +26,13 @@ const struct option longopts[] = {
 // and moving words behind the options costs time quadratic in the argument count.
 static const char short_options[] = "-hsw:c:d:l:";
 
+// A later -d or -l replaces the earlier copy, which nothing can reach any more; giving it
+// back keeps the last copies the only ones alive until the process ends.
+static char *replace_copy(char *old_copy, const char *text) {
+    free(old_copy);
+    return strdup(text);
+}
+
 int process_arguments(int argc, char **argv) {
     if (argc < 2)
         return -1;
@@ -35,8 +43,8 @@ int process_arguments(int argc, char **argv) {
         case 1: break;
         case 'c': critical_threshold = decimal_value(optarg); break;
         case 'w': warning_threshold = decimal_value(optarg); break;
-        case 'd': data_vals = strdup(optarg); break;
-        case 'l': label = strdup(optarg); break;
+        case 'd': data_vals = replace_copy(data_vals, optarg); break;
+        case 'l': label = replace_copy(label, optarg); break;
         case 'h': check_type = CHECK_HOST_CLUSTER; break;
         case 's': check_type = CHECK_SERVICE_CLUSTER; break;
         case -1: return data_vals != nullptr ? 0 : -1;
