@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #ifndef HALVEX_TESTS_SPAWN_PROCESS_H
 #define HALVEX_TESTS_SPAWN_PROCESS_H
 
@@ -5,18 +6,28 @@
 #include <sys/types.h>
 #include <vector>
 
-// Where the child's standard output goes.
-enum class output_sink { pipe, closed, full_device };
+// Where the child's standard output goes. A terminal also takes its standard error and
+// becomes its controlling terminal; what it writes arrives as standard output.
+enum class output_sink { pipe, closed, full_device, terminal };
 
 struct spawn_options {
     std::vector<std::string> extra_environment; // "NAME=value", added to ours
     output_sink stdout_sink = output_sink::pipe;
 };
 
+// A started child. Whatever path leaves the scope that owns it, a child not yet finished is
+// killed and reaped; should the test process itself die, the kernel kills the child.
 struct running_process {
     pid_t pid = -1;
     int stdout_fd = -1;
     int stderr_fd = -1;
+
+    running_process() = default;
+    running_process(running_process &&other) noexcept;
+    running_process &operator=(running_process &&other) noexcept;
+    running_process(const running_process &) = delete;
+    running_process &operator=(const running_process &) = delete;
+    ~running_process();
 };
 
 struct process_result {
@@ -26,7 +37,8 @@ struct process_result {
     bool timed_out = false; // killed by us at the deadline
 };
 
-// Starts path with exactly the argument vector given (argv[0] included, may be empty).
+// Starts path with exactly the argument vector given (argv[0] included, may be empty), with
+// every signal at its default action, and returns once the program has been executed.
 running_process start_process(const std::string &path, const std::vector<std::string> &argv,
                               const spawn_options &options = {});
 
