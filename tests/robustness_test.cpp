@@ -1,8 +1,8 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Random argument vectors for cluster_plugin, each checked against an independent model of
 // the scan, the tally and the verdict.
 #include "spawn_process.h"
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -23,7 +23,7 @@ struct model {
 
 int model_decimal(const std::string &text) {
     size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || text[i] == '\t'))
+    while (i < text.size() && std::string(" \t\n\v\f\r").find(text[i]) != std::string::npos)
         ++i;
     bool negative = i < text.size() && text[i] == '-';
     if (i < text.size() && (text[i] == '-' || text[i] == '+'))
@@ -76,17 +76,33 @@ struct generator {
     }
 
     std::string number() {
-        static const char *const pool[] = {"0",          "1",
-                                           "2",          "3",
-                                           "-1",         "+2",
-                                           " 3",         "\t1",
-                                           "-0",         "4",
-                                           "99",         "abc",
-                                           "2x",         "1.5",
-                                           "",           " ",
-                                           "-",          "2147483647",
-                                           "2147483648", "-2147483649",
-                                           "4294967297", "99999999999999999999",
+        static const char *const pool[] = {"0",
+                                           "1",
+                                           "2",
+                                           "3",
+                                           "-1",
+                                           "+2",
+                                           " 3",
+                                           "\t1",
+                                           "\n2",
+                                           "\v3",
+                                           "\f1",
+                                           "\r2",
+                                           " \t\n\v\f\r1",
+                                           "-0",
+                                           "4",
+                                           "99",
+                                           "abc",
+                                           "2x",
+                                           "1.5",
+                                           "",
+                                           " ",
+                                           "-",
+                                           "2147483647",
+                                           "2147483648",
+                                           "-2147483649",
+                                           "4294967297",
+                                           "99999999999999999999",
                                            "-4294967295"};
         return pick(pool);
     }
@@ -194,6 +210,13 @@ struct generator {
     }
 };
 
+// A fixed count, whatever the machine's speed; a sanitized run costs far more.
+#ifdef HALVEX_SANITIZE
+constexpr int vector_count = 400;
+#else
+constexpr int vector_count = 3000;
+#endif
+
 const std::string usage_prefix = "Invalid arguments supplied\n\nHost/Service Cluster Plugin";
 
 TEST(Robustness, RandomArgumentVectorsMatchTheModel) {
@@ -201,15 +224,14 @@ TEST(Robustness, RandomArgumentVectorsMatchTheModel) {
     const unsigned seed = seed_text != nullptr
                               ? static_cast<unsigned>(strtoul(seed_text, nullptr, 10))
                               : std::random_device{}();
-    std::printf("robustness seed %u (set HALVEX_ROBUSTNESS_SEED to repeat)\n", seed);
+    std::printf("robustness seed %u, %d vectors (set HALVEX_ROBUSTNESS_SEED to repeat)\n", seed,
+                vector_count);
     generator gen(seed);
 
     std::string usage = run_process(program, {"cluster_plugin"}).out;
     ASSERT_EQ(usage.rfind(usage_prefix, 0), 0u);
 
-    const auto stop = std::chrono::steady_clock::now() + std::chrono::seconds(6);
-    int runs = 0;
-    for (; runs < 2500 && std::chrono::steady_clock::now() < stop; ++runs) {
+    for (int run = 0; run < vector_count; ++run) {
         model m;
         std::vector<std::string> argv = gen.argument_vector(m);
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + describe_arguments(argv));
@@ -222,8 +244,6 @@ TEST(Robustness, RandomArgumentVectorsMatchTheModel) {
         ASSERT_EQ(result.out, usable ? status_line(m, t) : usage);
         ASSERT_EQ(result.err.empty(), !m.rejected) << result.err;
     }
-    std::printf("%d random argument vectors checked\n", runs);
-    EXPECT_GE(runs, 200);
 }
 
 } // namespace
