@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* Runs a command many times and prints the median wall time of one run in microseconds.
    Usage: spawn_timer RUNS PROGRAM [ARG...]; standard output goes to /dev/null. */
 #include <fcntl.h>

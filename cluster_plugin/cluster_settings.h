@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #ifndef HALVEX_CLUSTER_SETTINGS_H
 #define HALVEX_CLUSTER_SETTINGS_H
 

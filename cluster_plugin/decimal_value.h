@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #ifndef HALVEX_DECIMAL_VALUE_H
 #define HALVEX_DECIMAL_VALUE_H
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "cluster_settings.h"
 #include "decimal_value.h"
 
