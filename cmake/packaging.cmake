@@ -1,21 +1,48 @@
-# Manual pages, compressed as Debian installs them, and the Debian package.
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The Debian package (halvex-plugins, or halvex-plugins-static for the static build) with its
+# copyright, changelog and lintian overrides, and the source tarball.
 
-set(manual_pages cluster_plugin.1 timeout_tester.1)
-set(compressed_pages "")
-foreach(page IN LISTS manual_pages)
-    set(source ${PROJECT_SOURCE_DIR}/man/${page})
-    set(output ${PROJECT_BINARY_DIR}/man/${page}.gz)
-    add_custom_command(OUTPUT ${output}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
-        COMMAND gzip -9 -n -c ${source} > ${output}
-        DEPENDS ${source}
-        VERBATIM)
-    list(APPEND compressed_pages ${output})
-endforeach()
-add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
-install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(HALVEX_STATIC)
+    set(package_name halvex-plugins-static)
+else()
+    set(package_name halvex-plugins)
+endif()
+set(package_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/${package_name})
 
-set(CPACK_PACKAGE_NAME halvex-plugins)
+set(compressed_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${compressed_changelog}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
+    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${compressed_changelog}
+    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog
+    VERBATIM)
+add_custom_target(compressed_changelog ALL DEPENDS ${compressed_changelog})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${compressed_changelog}
+    DESTINATION ${package_doc_dir})
+file(READ ${PROJECT_SOURCE_DIR}/packaging/${package_name}.lintian-overrides overrides)
+if(CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    file(READ ${PROJECT_SOURCE_DIR}/packaging/clang.lintian-overrides clang_overrides)
+    string(REGEX REPLACE "^# SPDX[^\n]*\n" "" clang_overrides "${clang_overrides}")
+    string(APPEND overrides "${clang_overrides}")
+endif()
+file(WRITE ${PROJECT_BINARY_DIR}/packaging/lintian-overrides/${package_name} "${overrides}")
+install(FILES ${PROJECT_BINARY_DIR}/packaging/lintian-overrides/${package_name}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
+
+# A stripped install (as the package is made) also drops the toolchain's .comment notes.
+if(IS_ABSOLUTE "${plugin_dir}")
+    set(installed_plugin_dir "${plugin_dir}")
+else()
+    set(installed_plugin_dir "\${CMAKE_INSTALL_PREFIX}/${plugin_dir}")
+endif()
+install(CODE "
+if(CMAKE_INSTALL_DO_STRIP)
+    foreach(program cluster_plugin timeout_tester)
+        execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
+            \"\$ENV{DESTDIR}${installed_plugin_dir}/\${program}\" COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+endif()")
+
+set(CPACK_PACKAGE_NAME ${package_name})
 set(CPACK_PACKAGE_VENDOR "Halvex plugin authors")
 set(CPACK_PACKAGE_CONTACT "Halvex plugin authors <plugins@halvex.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "cluster check and time-out tester plugins for Halvex")
@@ -24,10 +51,27 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 members' status codes and two thresholds, and reports OK, WARNING or CRITICAL;\n\
 timeout_tester never finishes a check, so that the monitoring host's check\n\
 time-outs can be tested.")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SOURCE halvex-plugins)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+if(HALVEX_STATIC)
+    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}\n\
+This build is statically linked: it starts faster and needs no library at\n\
+all, but takes security updates of the C library only when rebuilt.")
+    set(CPACK_DEBIAN_PACKAGE_CONFLICTS halvex-plugins)
+    set(CPACK_DEBIAN_PACKAGE_REPLACES halvex-plugins)
+    set(CPACK_DEBIAN_PACKAGE_PROVIDES halvex-plugins)
+endif()
 set(CPACK_GENERATOR DEB)
+
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME halvex-plugins-${PROJECT_VERSION})
+set(CPACK_SOURCE_IGNORE_FILES
+    "^${PROJECT_SOURCE_DIR}/\\\\.git/" "^${PROJECT_SOURCE_DIR}/build/" "^${PROJECT_SOURCE_DIR}/out/")
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack_options.cmake)
 include(CPack)
