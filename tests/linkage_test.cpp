@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "spawn_process.h"
 
+#include <fstream>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <regex>
 #include <unistd.h>
 
@@ -69,6 +71,17 @@ TEST(Linkage, ProgramsAreHardened) {
         binutils("objdump", {"-d", "--disassemble=_Z17process_argumentsiPPc", CLUSTER_PLUGIN_PATH});
     EXPECT_NE(scan.find("call"), std::string::npos) << "no process_arguments in the program";
     EXPECT_NE(scan.find("__stack_chk_fail"), std::string::npos) << "built without stack protector";
+}
+
+TEST(Linkage, ProgramsHoldNoBuildOrSourceFolder) {
+    for (const std::string &path : programs) {
+        std::ifstream file(path, std::ios::binary);
+        const std::string contents((std::istreambuf_iterator<char>(file)),
+                                   std::istreambuf_iterator<char>());
+        ASSERT_FALSE(contents.empty()) << path;
+        for (const char *folder : {HALVEX_SOURCE_DIR, HALVEX_BINARY_DIR})
+            EXPECT_EQ(contents.find(folder), std::string::npos) << path << " holds " << folder;
+    }
 }
 
 } // namespace
