@@ -45,8 +45,9 @@ while IFS=$'\t' read -r command shown status; do
     [[ $command == *"$plugins/"* ]] || fail "example without the full path: $command"
     rc=0
     first=$(bash -c "${command//$plugins\//$work/stage$plugins/}" | head -n 1) || rc=$?
-    [ "$first" = "$shown" ] && [ "$rc" = "$status" ] ||
+    if [ "$first" != "$shown" ] || [ "$rc" != "$status" ]; then
         fail "example '$command' printed '$first' and exited $rc"
+    fi
 done <<<"$examples"
 
 # A packager's build: no GoogleTest, a stronger _FORTIFY_SOURCE, another LIBEXECDIR.
