@@ -7,10 +7,7 @@ set(compressed_pages "")
 foreach(page IN LISTS manual_pages)
     set(page_file ${PROJECT_BINARY_DIR}/man/${page})
     configure_file(${PROJECT_SOURCE_DIR}/man/${page}.in ${page_file} @ONLY)
-    add_custom_command(OUTPUT ${page_file}.gz
-        COMMAND gzip -9 -n -c ${page_file} > ${page_file}.gz
-        DEPENDS ${page_file}
-        VERBATIM)
+    debian_gzip(${page_file} ${page_file}.gz)
     list(APPEND compressed_pages ${page_file}.gz)
 endforeach()
 add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})

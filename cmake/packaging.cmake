@@ -10,11 +10,7 @@ endif()
 set(package_doc_dir ${CMAKE_INSTALL_DATADIR}/doc/${package_name})
 
 set(compressed_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
-add_custom_command(OUTPUT ${compressed_changelog}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/packaging
-    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog > ${compressed_changelog}
-    DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog
-    VERBATIM)
+debian_gzip(${PROJECT_SOURCE_DIR}/packaging/changelog ${compressed_changelog})
 add_custom_target(compressed_changelog ALL DEPENDS ${compressed_changelog})
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${compressed_changelog}
     DESTINATION ${package_doc_dir})
@@ -28,17 +24,15 @@ file(WRITE ${PROJECT_BINARY_DIR}/packaging/lintian-overrides/${package_name} "${
 install(FILES ${PROJECT_BINARY_DIR}/packaging/lintian-overrides/${package_name}
     DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides)
 
-# A stripped install (as the package is made) also drops the toolchain's .comment notes.
-if(IS_ABSOLUTE "${plugin_dir}")
-    set(installed_plugin_dir "${plugin_dir}")
-else()
-    set(installed_plugin_dir "\${CMAKE_INSTALL_PREFIX}/${plugin_dir}")
-endif()
+# A stripped install (as the package is made) also drops the toolchain's .comment notes. The
+# plugin folder is resolved at install time, against the prefix that the install is given.
 install(CODE "
 if(CMAKE_INSTALL_DO_STRIP)
+    set(installed_plugin_dir \"${plugin_dir}\")
+    cmake_path(ABSOLUTE_PATH installed_plugin_dir BASE_DIRECTORY \"\${CMAKE_INSTALL_PREFIX}\")
     foreach(program cluster_plugin timeout_tester)
         execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment
-            \"\$ENV{DESTDIR}${installed_plugin_dir}/\${program}\" COMMAND_ERROR_IS_FATAL ANY)
+            \"\$ENV{DESTDIR}\${installed_plugin_dir}/\${program}\" COMMAND_ERROR_IS_FATAL ANY)
     endforeach()
 endif()")
 

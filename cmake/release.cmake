@@ -2,7 +2,7 @@
 # The release recorded at the top of the changelog: its version must be the project's, and
 # its date is the release date that the manual pages show.
 
-file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog changelog LIMIT_COUNT 20)
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog changelog)
 list(GET changelog 0 changelog_title)
 if(NOT changelog_title MATCHES "^halvex-plugins \\(([^)]+)\\)")
     message(FATAL_ERROR "packaging/changelog does not begin with a release: ${changelog_title}")
