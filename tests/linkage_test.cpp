@@ -11,20 +11,20 @@ namespace {
 
 const std::vector<std::string> programs = {CLUSTER_PLUGIN_PATH, TIMEOUT_TESTER_PATH};
 
-// Output of a binutils tool; fails the test with the package to install when it is missing.
+// Output of the binutils tool that the build found; fails the test with the package to install
+// when it is missing (the build then passes the tool's NOTFOUND name).
 std::string binutils(const std::string &tool, const std::vector<std::string> &args) {
-    const std::string path = "/usr/bin/" + tool;
-    if (access(path.c_str(), X_OK) != 0)
-        ADD_FAILURE() << path << " is missing: install binutils";
+    if (access(tool.c_str(), X_OK) != 0)
+        ADD_FAILURE() << "'" << tool << "' is missing: install binutils";
     std::vector<std::string> argv = {tool};
     argv.insert(argv.end(), args.begin(), args.end());
-    process_result result = run_process(path, argv);
+    process_result result = run_process(tool, argv);
     EXPECT_EQ(describe_status(result.status), "exit 0") << result.err;
     return result.out;
 }
 
 std::string read_elf(const std::string &flag, const std::string &path) {
-    return binutils("readelf", {"-W", flag, path});
+    return binutils(READELF_PATH, {"-W", flag, path});
 }
 
 #ifdef HALVEX_SANITIZE
@@ -67,8 +67,8 @@ TEST(Linkage, ProgramsAreHardened) {
     }
     // The option index's address is taken, so the stack protector must guard the scan.
     // (timeout_tester has no frame that needs a guard.)
-    const std::string scan =
-        binutils("objdump", {"-d", "--disassemble=_Z17process_argumentsiPPc", CLUSTER_PLUGIN_PATH});
+    const std::string scan = binutils(
+        OBJDUMP_PATH, {"-d", "--disassemble=_Z17process_argumentsiPPc", CLUSTER_PLUGIN_PATH});
     EXPECT_NE(scan.find("call"), std::string::npos) << "no process_arguments in the program";
     EXPECT_NE(scan.find("__stack_chk_fail"), std::string::npos) << "built without stack protector";
 }
