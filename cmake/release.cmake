@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The release recorded at the top of the changelog: its version must be the project's, and
-# its date is the release date that the manual pages show.
+# its date is the release date that the manual pages show and that timestamps the packages.
+
+set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
 
 file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/changelog changelog)
 list(GET changelog 0 changelog_title)
@@ -11,10 +13,11 @@ if(NOT CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
     message(FATAL_ERROR "packaging/changelog records ${CMAKE_MATCH_1}, "
         "the project is ${PROJECT_VERSION}")
 endif()
-
+set(trailer_pattern "^ -- .*  [A-Z][a-z][a-z], ([0-9][0-9]) ([A-Z][a-z][a-z]) \
+([0-9][0-9][0-9][0-9]) ([0-9][0-9]):([0-9][0-9]):([0-9][0-9]) ([+-])([0-9][0-9])([0-9][0-9])$")
 set(release_trailer "")
 foreach(line IN LISTS changelog)
-    if(line MATCHES "^ -- .*  [A-Z][a-z][a-z], ([0-9][0-9]) ([A-Z][a-z][a-z]) ([0-9][0-9][0-9][0-9]) ")
+    if(line MATCHES "${trailer_pattern}")
         set(release_trailer "${line}")
         break()
     endif()
@@ -22,10 +25,25 @@ endforeach()
 if(NOT release_trailer)
     message(FATAL_ERROR "packaging/changelog: the first release has no dated trailer line")
 endif()
-set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
-list(FIND months "${CMAKE_MATCH_2}" month_index)
-math(EXPR month "${month_index} + 1")
-if(month LESS 10)
-    set(month "0${month}")
+set(release_day ${CMAKE_MATCH_1})
+set(release_month_name ${CMAKE_MATCH_2})
+set(release_year ${CMAKE_MATCH_3})
+list(FIND months "${release_month_name}" month_index)
+math(EXPR release_month "${month_index} + 1")
+math(EXPR release_seconds "${CMAKE_MATCH_4} * 3600 + ${CMAKE_MATCH_5} * 60 + ${CMAKE_MATCH_6} \
+    - (${CMAKE_MATCH_7}1) * (${CMAKE_MATCH_8} * 3600 + ${CMAKE_MATCH_9} * 60)")
+
+# Seconds since 1970 of the release day, counted in years that begin on 1 March so that the
+# leap day comes last.
+set(shifted_year ${release_year})
+if(release_month LESS_EQUAL 2)
+    math(EXPR shifted_year "${release_year} - 1")
 endif()
-set(HALVEX_RELEASE_DATE "${CMAKE_MATCH_3}-${month}-${CMAKE_MATCH_1}")
+math(EXPR shifted_month "(${release_month} + 9) % 12")
+math(EXPR days "365 * ${shifted_year} + ${shifted_year} / 4 - ${shifted_year} / 100 \
+    + ${shifted_year} / 400 + (153 * ${shifted_month} + 2) / 5 + ${release_day} - 1 - 719468")
+math(EXPR HALVEX_RELEASE_EPOCH "${days} * 86400 + ${release_seconds}")
+if(release_month LESS 10)
+    set(release_month "0${release_month}")
+endif()
+set(HALVEX_RELEASE_DATE "${release_year}-${release_month}-${release_day}")
