@@ -5,20 +5,15 @@
 set(CPACK_PACKAGE_NAME ${package_name})
 set(CPACK_PACKAGE_VENDOR "Halvex plugin authors")
 set(CPACK_PACKAGE_CONTACT "Halvex plugin authors <plugins@halvex.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "cluster check and time-out tester plugins for Halvex")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "cluster_plugin judges a cluster of services or hosts as a whole from its\n\
-members' status codes and two thresholds, and reports OK, WARNING or CRITICAL;\n\
-timeout_tester never finishes a check, so that the monitoring host's check\n\
-time-outs can be tested.")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${HALVEX_SUMMARY}")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${HALVEX_DESCRIPTION}")
 if(HALVEX_STATIC)
-    set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_PACKAGE_DESCRIPTION}\n\
-This build is statically linked: it starts faster and needs no library at\n\
-all, but takes security updates of the C library only when rebuilt.")
+    string(APPEND CPACK_DEBIAN_PACKAGE_DESCRIPTION "\n${HALVEX_STATIC_DESCRIPTION}")
     set(CPACK_DEBIAN_PACKAGE_CONFLICTS halvex-plugins)
     set(CPACK_DEBIAN_PACKAGE_REPLACES halvex-plugins)
     set(CPACK_DEBIAN_PACKAGE_PROVIDES halvex-plugins)
 endif()
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${HALVEX_URL}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)

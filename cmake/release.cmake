@@ -1,6 +1,9 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The release recorded at the top of the changelog: its version must be the project's, and
-# its date is the release date that the manual pages show and that timestamps the packages.
+# The release is written down in packaging/changelog and, for RPM, in
+# packaging/halvex-plugins.spec. Both must name the project's version and the same date,
+# which the manual pages show and which timestamps the packages. The package summary,
+# description and address are read from the RPM file, so that the Debian package says the
+# same.
 
 set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
 
@@ -47,3 +50,41 @@ if(release_month LESS 10)
     set(release_month "0${release_month}")
 endif()
 set(HALVEX_RELEASE_DATE "${release_year}-${release_month}-${release_day}")
+
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/halvex-plugins.spec rpm_lines)
+set(section "")
+set(HALVEX_DESCRIPTION "")
+set(HALVEX_STATIC_DESCRIPTION "")
+foreach(line IN LISTS rpm_lines)
+    if(line MATCHES "^(Version|Summary|URL): *(.*)$")
+        set(rpm_${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+    elseif(line MATCHES "^%(description|prep|changelog)$")
+        set(section ${CMAKE_MATCH_1})
+    elseif(section STREQUAL "description")
+        if(line STREQUAL "%if %{with static}")
+            set(section static_description)
+        elseif(line)
+            string(APPEND HALVEX_DESCRIPTION "${line}\n")
+        endif()
+    elseif(section STREQUAL "static_description")
+        if(line STREQUAL "%endif")
+            set(section description)
+        else()
+            string(APPEND HALVEX_STATIC_DESCRIPTION "${line}\n")
+        endif()
+    elseif(section STREQUAL "changelog" AND line MATCHES "^\\* ")
+        set(rpm_newest_entry "${line}")
+        break()
+    endif()
+endforeach()
+set(rpm_entry "${release_month_name} ${release_day} ${release_year}")
+if(NOT rpm_Version STREQUAL PROJECT_VERSION OR NOT rpm_newest_entry MATCHES
+        "^\\* [A-Z][a-z][a-z] ${rpm_entry} .* - ${PROJECT_VERSION}-[0-9]+$")
+    message(FATAL_ERROR "packaging/halvex-plugins.spec records version ${rpm_Version} and "
+        "\"${rpm_newest_entry}\" first; packaging/changelog records ${PROJECT_VERSION} "
+        "on ${rpm_entry}")
+endif()
+string(STRIP "${HALVEX_DESCRIPTION}" HALVEX_DESCRIPTION)
+string(STRIP "${HALVEX_STATIC_DESCRIPTION}" HALVEX_STATIC_DESCRIPTION)
+set(HALVEX_SUMMARY "${rpm_Summary}")
+set(HALVEX_URL "${rpm_URL}")

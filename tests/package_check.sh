@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The package check of a build folder: the source tarball; the Debian package, its manual
-# pages and their examples, lintian, and a byte-identical rebuild from the tarball; and a
-# packager's build, installed by hand and uninstalled with the README's line. It writes only
-# into temporary folders of its own.
+# pages and their examples, lintian, and a byte-identical rebuild from the tarball; a
+# packager's build, installed by hand and uninstalled with the README's line; and, for a
+# build with g++, the RPM packages built from the tarball. It writes only into temporary
+# folders of its own.
 # Usage: tests/package_check.sh BUILD_DIR
 set -euo pipefail
 build_dir=$(cd "${1:?usage: package_check.sh BUILD_DIR}" && pwd)
@@ -11,8 +12,13 @@ cache() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt"; }
 source_dir=$(cache CMAKE_HOME_DIRECTORY)
 compiler=$(cache CMAKE_CXX_COMPILER)
 static=$(cache HALVEX_STATIC)
+if grep -q 'CMAKE_CXX_COMPILER_ID "GNU"' "$build_dir"/CMakeFiles/*/CMakeCXXCompiler.cmake; then
+    rpm_build=yes # the RPM packages are built with the distribution's g++
+else
+    rpm_build=
+fi
 tools="groff:groff-base mandoc:mandoc lintian:lintian dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev
-    cpack:cmake gzip:gzip git:git"
+    cpack:cmake gzip:gzip git:git ${rpm_build:+rpmbuild:rpm rpmlint:rpmlint}"
 missing=()
 for tool in $tools; do
     path=$(command -v "${tool%%:*}") && [ -f "$path" ] && [ -x "$path" ] || missing+=("${tool#*:}")
@@ -106,7 +112,7 @@ if [ "$static" = ON ]; then
 else
     [[ $depends =~ ^libc6\ \(\>=\ [0-9.]+\)$ ]] || fail "Depends: $depends"
 fi
-for field in Version Maintainer Description; do
+for field in Version Maintainer Description Homepage; do
     [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "no $field"
 done
 lintian --fail-on error,warning "$deb" 2>/dev/null || fail "lintian rejects the package"
@@ -176,6 +182,63 @@ unpacked=$(echo "$work/elsewhere/folder"/halvex-plugins-*)
     cd "$unpacked/_build" && cpack -G DEB -B "$work/again" >/dev/null 2>&1
 ) || fail "building the package from the source tarball failed"
 cmp "$deb" "$work/again/$(basename "$deb")" || fail "the package differs when built elsewhere"
+
+if [ -n "$rpm_build" ]; then
+    # The RPM packages, built from the tarball three times in one top folder: rpmlint finds
+    # nothing, the second build gives the same bytes, and the third, with umask 0002, the same
+    # files with the same modes (the source package it records keeps the umask's modes).
+    rpm_options=(--define "_topdir $work/rpm" --nodeps --without check)
+    [ "$static" = ON ] && rpm_options+=(--with static)
+    rpmbuild -ta "${rpm_options[@]}" "$tarball" >"$work/rpmbuild.log" 2>&1 ||
+        fail "rpmbuild: $(tail -n 20 "$work/rpmbuild.log")"
+    rpm=$(ls "$work"/rpm/RPMS/*/"$name"-[0-9]*.rpm)
+    lint=$(rpmlint --ignore-unused-rpmlintrc -r "$source_dir/packaging/halvex-plugins.rpmlintrc" \
+        "$rpm" "$work"/rpm/SRPMS/*.src.rpm 2>&1) || true
+    grep -q ' 0 errors, 0 warnings' <<<"$lint" || fail "rpmlint: $lint"
+    [ "$(rpm -qp --qf '%{NAME}' "$rpm")" = "$name" ] || fail "RPM name"
+    files=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | sed -n 's/^-[^ ]* //p')
+    [ "$(paste -s -d' ' <<<"$files")" = "$plugins/cluster_plugin $plugins/timeout_tester \
+/usr/share/doc/$name/README.md /usr/share/licenses/$name/COPYING \
+/usr/share/man/man1/cluster_plugin.1.gz /usr/share/man/man1/timeout_tester.1.gz" ] ||
+        fail "the RPM package holds: $files"
+    requires=$(rpm -qp --requires "$rpm" | sed '/^rpmlib(/d' | sort | paste -s -d' ')
+    if [ "$static" = ON ]; then
+        [ -z "$requires" ] || fail "the static RPM requires $requires"
+        rpm -qp --provides "$rpm" | grep -qx "halvex-plugins = [0-9.]*-[0-9]*" ||
+            fail "the static RPM does not provide halvex-plugins"
+        [ "$(rpm -qp --conflicts "$rpm")" = halvex-plugins ] || fail "no conflict with halvex-plugins"
+    else
+        [[ $requires =~ ^(libc\.so\.6(\([A-Z0-9_.]*\))?\(64bit\) )+rtld\(GNU_HASH\)$ ]] ||
+            fail "the RPM requires $requires"
+    fi
+    for build in first again; do
+        mv "$work/rpm/RPMS" "$work/rpm/$build"
+        (if [ $build = again ]; then umask 0002; fi
+            rpmbuild -ta "${rpm_options[@]}" "$tarball" >"$work/rpmbuild.log" 2>&1) ||
+            fail "rpmbuild again: $(tail -n 20 "$work/rpmbuild.log")"
+    done
+    cmp "${rpm/RPMS/first}" "${rpm/RPMS/again}" || fail "the RPM package differs when built again"
+    diff <(rpm -qp --dump "${rpm/RPMS/first}") <(rpm -qp --dump "$rpm") ||
+        fail "the RPM package built with umask 0002 installs other files or modes"
+
+    if [ "$(id -u)" = 0 ]; then # rpm installs into a root as root only
+        # Installed into an empty root, it runs; removed, it leaves none of its files and
+        # no file at all outside rpm's database (rpm keeps the parent folders it made).
+        root=$work/rpm-root
+        in_root() { rpm --root "$root" --dbpath /var/lib/rpm "$@" 2>"$work/rpm.log" ||
+            fail "rpm $*: $(cat "$work/rpm.log")"; }
+        in_root --initdb
+        in_root -i --nodeps "$rpm"
+        line=$("$root$(rpm --eval '%{_libexecdir}')/halvex/plugins/cluster_plugin" -h -d 0,1) &&
+            fail "the installed RPM's cluster_plugin exited 0"
+        [ "$line" = "Host cluster problem: 1 up, 1 down, 0 unreachable" ] ||
+            fail "the installed RPM's cluster_plugin printed: $line"
+        in_root -e "$name"
+        left=$(rpm -qlp "$rpm" | while read -r path; do [ ! -e "$root$path" ] || echo "$path"; done
+            find "$root" -path "$root/var/lib/rpm" -prune -o ! -type d -print)
+        [ -z "$left" ] || fail "rpm -e leaves behind: $left"
+    fi
+fi
 
 # cpack brings the build up to date first, which in a built folder changes nothing but the
 # build tool's own records.
