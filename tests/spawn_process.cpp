@@ -62,18 +62,19 @@ void put_on(int fd, int target) {
 
 // Runs in the forked child: only async-signal-safe calls until the exec.
 [[noreturn]] void become_program(pid_t parent, const char *path, char *const *argv,
-                                 char *const *envp, output_sink sink, int out_fd, int err_fd,
-                                 const char *terminal_name, int report_fd) {
+                                 char *const *envp, const sigset_t *ignored, output_sink sink,
+                                 int out_fd, int err_fd, const char *terminal_name, int report_fd) {
     // Die with the test process, even when it is killed with SIGKILL; if it died before
     // this took effect, the parent is no longer the one that forked us.
     if (prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || getppid() != parent)
         _exit(125);
     const rlimit no_core = {0, 0};
     setrlimit(RLIMIT_CORE, &no_core);
-    struct sigaction default_action = {};
-    default_action.sa_handler = SIG_DFL;
-    for (int signal_number = 1; signal_number < NSIG; ++signal_number)
-        sigaction(signal_number, &default_action, nullptr);
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction action = {};
+        action.sa_handler = sigismember(ignored, signal_number) == 1 ? SIG_IGN : SIG_DFL;
+        sigaction(signal_number, &action, nullptr);
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -186,13 +187,17 @@ running_process start_process(const std::string &path, const std::vector<std::st
         child.stderr_fd = err_pipe[0];
     }
     make_pipe(report_pipe);
+    sigset_t ignored;
+    sigemptyset(&ignored);
+    for (int signal_number : options.ignored_signals)
+        sigaddset(&ignored, signal_number);
 
     // vfork, as posix_spawn does, costs no copy of our memory; the child makes only
     // async-signal-safe calls and never returns.
     const pid_t parent = getpid();
     const pid_t pid = vfork();
     if (pid == 0)
-        become_program(parent, path.c_str(), arg_pointers.data(), env_pointers.data(),
+        become_program(parent, path.c_str(), arg_pointers.data(), env_pointers.data(), &ignored,
                        options.stdout_sink, out_pipe[1], err_pipe[1], terminal.slave_name.c_str(),
                        report_pipe[1]);
     close_if_open(out_pipe[1]);

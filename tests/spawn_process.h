@@ -12,6 +12,7 @@ enum class output_sink { pipe, closed, full_device, terminal };
 
 struct spawn_options {
     std::vector<std::string> extra_environment; // "NAME=value", added to ours
+    std::vector<int> ignored_signals;           // as a starter may leave them; others default
     output_sink stdout_sink = output_sink::pipe;
 };
 
@@ -38,7 +39,8 @@ struct process_result {
 };
 
 // Starts path with exactly the argument vector given (argv[0] included, may be empty), with
-// every signal at its default action, and returns once the program has been executed.
+// every signal but the ignored ones at its default action, and returns once the program has
+// been executed.
 running_process start_process(const std::string &path, const std::vector<std::string> &argv,
                               const spawn_options &options = {});
 

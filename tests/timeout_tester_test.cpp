@@ -150,6 +150,18 @@ TEST(TimeoutTester, JobControlStopsAndContinuesItAndHarmlessSignalsLeaveItWaitin
     expect_killed_silently(child, SIGKILL);
 }
 
+TEST(TimeoutTester, SignalsItsStarterIgnoresStayIgnored) {
+    spawn_options options;
+    options.ignored_signals = {SIGTERM, SIGINT, SIGHUP, SIGALRM};
+    running_process child = start_process(program, {"timeout_tester", "x"}, options);
+    ASSERT_TRUE(reached_the_wait(child.pid));
+    for (int signal_number : options.ignored_signals)
+        kill(child.pid, signal_number);
+    EXPECT_TRUE(still_running_after(child, 300));
+    kill(child.pid, SIGKILL);
+    expect_killed_silently(child, SIGKILL);
+}
+
 TEST(TimeoutTester, TerminatingSignalsEndItByThatSignal) {
     std::vector<int> signals = {SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGUSR1,
                                 SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
