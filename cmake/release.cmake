@@ -1,9 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The release is written down in packaging/changelog and, for RPM, in
-# packaging/halvex-plugins.spec. Both must name the project's version and the same date,
-# which the manual pages show and which timestamps the packages. The package summary,
-# description and address are read from the RPM file, so that the Debian package says the
-# same.
+# The release is written down in packaging/changelog and, for RPM, in the RPM build file
+# beside it. Both must name the project's version and the same date, which the manual pages
+# show and which timestamps the packages. The package summary, description and address are
+# read from the RPM build file, so that the Debian package says the same.
 
 set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
 
@@ -51,7 +50,8 @@ if(release_month LESS 10)
 endif()
 set(HALVEX_RELEASE_DATE "${release_year}-${release_month}-${release_day}")
 
-file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/halvex-plugins.spec rpm_lines)
+set(rpm_file packaging/halvex-plugins.spec)
+file(STRINGS ${PROJECT_SOURCE_DIR}/${rpm_file} rpm_lines)
 set(section "")
 set(HALVEX_DESCRIPTION "")
 set(HALVEX_STATIC_DESCRIPTION "")
@@ -80,7 +80,7 @@ endforeach()
 set(rpm_entry "${release_month_name} ${release_day} ${release_year}")
 if(NOT rpm_Version STREQUAL PROJECT_VERSION OR NOT rpm_newest_entry MATCHES
         "^\\* [A-Z][a-z][a-z] ${rpm_entry} .* - ${PROJECT_VERSION}-[0-9]+$")
-    message(FATAL_ERROR "packaging/halvex-plugins.spec records version ${rpm_Version} and "
+    message(FATAL_ERROR "${rpm_file} records version ${rpm_Version} and "
         "\"${rpm_newest_entry}\" first; packaging/changelog records ${PROJECT_VERSION} "
         "on ${rpm_entry}")
 endif()
