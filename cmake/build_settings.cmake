@@ -9,15 +9,12 @@ check_cxx_source_compiles("
 int main() { return 0; }" HALVEX_FORTIFY_LEVEL_UNSET)
 unset(CMAKE_REQUIRED_FLAGS)
 
-# Settings shared by every program we ship: warnings, C-library-only linkage, hardening, and
-# no build or source folder in what is built.
+# Settings shared by every program we ship: warnings, C-library-only linkage and hardening.
 add_library(plugin_build_settings INTERFACE)
 target_compile_options(plugin_build_settings INTERFACE
     -Wall -Wextra -Wpedantic -Wshadow -Wconversion
     -fno-exceptions -fno-rtti
     -fstack-protector-strong
-    -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=
-    -ffile-prefix-map=${PROJECT_BINARY_DIR}/=
     $<$<BOOL:${HALVEX_STATIC}>:-fPIE>)
 if(HALVEX_FORTIFY_LEVEL_UNSET)
     target_compile_definitions(plugin_build_settings INTERFACE

@@ -210,12 +210,7 @@ struct generator {
     }
 };
 
-// A fixed count, whatever the machine's speed; a sanitized run costs far more.
-#ifdef HALVEX_SANITIZE
-constexpr int vector_count = 400;
-#else
-constexpr int vector_count = 3000;
-#endif
+constexpr int vector_count = ROBUSTNESS_VECTORS;
 
 const std::string usage_prefix = "Invalid arguments supplied\n\nHost/Service Cluster Plugin";
 

@@ -158,19 +158,23 @@ running_process start_process(const std::string &path, const std::vector<std::st
         arg_pointers.push_back(const_cast<char *>(arg.c_str()));
     arg_pointers.push_back(nullptr);
 
-    std::vector<char *> env_pointers;
-    for (char **entry = environ; *entry != nullptr; ++entry)
-        env_pointers.push_back(*entry);
+    std::vector<std::string> settings = options.extra_environment;
 #ifdef HALVEX_SANITIZE
     // Halt on the first finding, leaks included.
-    static const std::string sanitizer_environment[] = {
-        "ASAN_OPTIONS=halt_on_error=1:detect_leaks=1",
-        "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1",
-    };
-    for (const std::string &entry : sanitizer_environment)
-        env_pointers.push_back(const_cast<char *>(entry.c_str()));
+    settings.insert(settings.end(), {"ASAN_OPTIONS=halt_on_error=1:detect_leaks=1",
+                                     "UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1"});
 #endif
-    for (const std::string &entry : options.extra_environment)
+    // Ours, less what the settings replace: getenv would find an inherited value first.
+    const auto name_of = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<char *> env_pointers;
+    for (char **entry = environ; *entry != nullptr; ++entry) {
+        bool replaced = false;
+        for (const std::string &setting : settings)
+            replaced = replaced || name_of(setting) == name_of(*entry);
+        if (!replaced)
+            env_pointers.push_back(*entry);
+    }
+    for (const std::string &entry : settings)
         env_pointers.push_back(const_cast<char *>(entry.c_str()));
     env_pointers.push_back(nullptr);
 

@@ -11,7 +11,7 @@
 enum class output_sink { pipe, closed, full_device, terminal };
 
 struct spawn_options {
-    std::vector<std::string> extra_environment; // "NAME=value", added to ours
+    std::vector<std::string> extra_environment; // "NAME=value", replacing ours of that name
     std::vector<int> ignored_signals;           // as a starter may leave them; others default
     output_sink stdout_sink = output_sink::pipe;
 };
