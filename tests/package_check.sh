@@ -12,7 +12,7 @@
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 tools="dpkg-buildpackage:dpkg-dev dh:debhelper lintian:lintian groff:groff-base mandoc:mandoc
-    git:git reprotest:reprotest faketime:faketime disorderfs:disorderfs mmdebstrap:mmdebstrap
+    git:git cpio:cpio reprotest:reprotest faketime:faketime disorderfs:disorderfs mmdebstrap:mmdebstrap
     autopkgtest:autopkgtest piuparts:piuparts rpmbuild:rpm rpmlint:rpmlint
     find-debuginfo:debugedit eu-strip:elfutils dwz:dwz"
 missing=()
