@@ -68,13 +68,47 @@ TEST(Linkage, ProgramsNeedTheCLibraryAlone) {
     }
 }
 
+// The instruction that control-flow or branch protection plants at a function's entry, where
+// the architecture has one.
+#if defined(__x86_64__)
+const std::vector<std::string> entry_markers = {"endbr64"};
+#elif defined(__i386__)
+const std::vector<std::string> entry_markers = {"endbr32"};
+#elif defined(__aarch64__)
+const std::vector<std::string> entry_markers = {"paciasp", "bti"};
+#else
+const std::vector<std::string> entry_markers;
+#endif
+
+// The first instruction line of main in the target's own disassembly.
+std::string first_instruction_of_main(const std::string &path) {
+    const std::string code = binutils(OBJDUMP_PATH, {"-d", path});
+    const size_t label = code.find(" <main>:\n");
+    if (label == std::string::npos)
+        return "";
+    const size_t start = code.find('\n', label) + 1;
+    return code.substr(start, code.find('\n', start) - start);
+}
+
 TEST(Linkage, ProgramsAreHardened) {
     SKIP_WHEN_SANITIZED();
     for (const std::string &path : programs) {
         SCOPED_TRACE(path);
         EXPECT_NE(read_elf("-h", path).find("DYN (Position-Independent Executable file)"),
                   std::string::npos);
-        EXPECT_NE(read_elf("-l", path).find("GNU_RELRO"), std::string::npos);
+        const std::string segments = read_elf("-l", path);
+        EXPECT_NE(segments.find("GNU_RELRO"), std::string::npos);
+        const std::vector<std::string> stack =
+            matches(segments, R"(GNU_STACK(?:\s+0x[0-9a-f]+){5}\s+([RWE ]+?)\s+0x)");
+        ASSERT_EQ(stack.size(), 1u) << "no GNU_STACK header";
+        EXPECT_EQ(stack[0].find('E'), std::string::npos) << "executable stack: " << stack[0];
+        if (!entry_markers.empty()) {
+            const std::string entry = first_instruction_of_main(path);
+            bool protected_entry = false;
+            for (const std::string &marker : entry_markers)
+                protected_entry = protected_entry || entry.find(marker) != std::string::npos;
+            EXPECT_TRUE(protected_entry) << "main begins with: " << entry;
+        }
         const std::string dynamic = read_elf("-d", path);
         EXPECT_NE(dynamic.find("BIND_NOW"), std::string::npos);
         EXPECT_NE(dynamic.find("PIE"), std::string::npos);
