@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "spawn_process.h"
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <iostream>
 #include <iterator>
 #include <poll.h>
 #include <sys/prctl.h>
@@ -107,12 +110,32 @@ int next_job_control_change(const running_process &child, int wait_ms) {
     return 0;
 }
 
+// Whether the kernel runs the programs through an interpreter, such as an emulator registered
+// with binfmt_misc: the started process's executable is then another file than the program.
+bool run_by_an_interpreter() {
+    static const bool interpreted = [] {
+        running_process probe = start_process(program, {"timeout_tester", "x"});
+        char executable[4096];
+        const ssize_t length = readlink(("/proc/" + std::to_string(probe.pid) + "/exe").c_str(),
+                                        executable, sizeof executable);
+        char *real = realpath(program.c_str(), nullptr);
+        const bool other = length > 0 && real != nullptr &&
+                           std::string(executable, static_cast<size_t>(length)) != real;
+        free(real);
+        return other;
+    }();
+    return interpreted;
+}
+
 void expect_killed_silently(running_process &child, int signal_number) {
     process_result result = finish_process(child, 30000);
     ASSERT_FALSE(result.timed_out);
     EXPECT_EQ(describe_status(result.status), "signal " + std::to_string(signal_number));
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(result.err, "");
+    // An interpreter may report a fatal signal itself, on its standard error.
+    if (!run_by_an_interpreter()) {
+        EXPECT_EQ(result.err, "");
+    }
 }
 
 TEST(TimeoutTester, WithoutArgumentsPrintsUsageAndSucceeds) {
@@ -197,9 +220,15 @@ TEST(TimeoutTester, SignalsItsStarterIgnoresStayIgnored) {
 }
 
 TEST(TimeoutTester, TerminatingSignalsEndItByThatSignal) {
-    std::vector<int> signals = {SIGHUP,    SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGUSR1,
-                                SIGUSR2,   SIGPIPE, SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU, SIGXFSZ,
-                                SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS,    SIGKILL};
+    std::vector<int> signals = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP, SIGABRT, SIGUSR1,
+                                SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGXCPU, SIGXFSZ, SIGVTALRM,
+                                SIGPROF, SIGIO,   SIGPWR,  SIGSYS,  SIGKILL};
+#ifdef SIGSTKFLT // not on MIPS, which has SIGEMT instead
+    signals.push_back(SIGSTKFLT);
+#endif
+#ifdef SIGEMT
+    signals.push_back(SIGEMT);
+#endif
 #ifndef HALVEX_SANITIZE // the sanitizer runtime reports these itself
     signals.insert(signals.end(), {SIGSEGV, SIGBUS, SIGFPE});
 #endif
@@ -212,7 +241,13 @@ TEST(TimeoutTester, TerminatingSignalsEndItByThatSignal) {
     for (size_t i = 0; i < signals.size(); ++i) {
         SCOPED_TRACE(strsignal(signals[i]));
         ASSERT_REACHES_THE_WAIT(children[i].pid);
-        kill(children[i].pid, signals[i]);
+        // An emulator cannot carry the real-time signals it keeps for itself, and says so.
+        if (kill(children[i].pid, signals[i]) != 0) {
+            EXPECT_EQ(errno, EINVAL);
+            EXPECT_TRUE(run_by_an_interpreter()) << "the signal could not be sent";
+            std::cout << "cannot be sent here: " << strsignal(signals[i]) << "\n";
+            continue;
+        }
         expect_killed_silently(children[i], signals[i]);
     }
 }
