@@ -30,7 +30,6 @@ fi
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-export TMPDIR=$work
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $*"; }
 left_out=()
@@ -283,7 +282,7 @@ for target in arm64 armel armhf i386 mips64el mipsel ppc64el s390x; do
 done
 
 step "lintian on every .changes"
-findings=$(lintian --pedantic -I -E "${changes[@]}" 2>&1 | grep -v "running with root privileges" || true)
+findings=$(TMPDIR=$work lintian --pedantic -I -E "${changes[@]}" 2>&1 | grep -v "running with root privileges" || true)
 [ -z "$findings" ] || fail "lintian: $findings"
 
 if [ ${#left_out[@]} -gt 0 ]; then
