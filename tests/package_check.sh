@@ -235,8 +235,7 @@ for target in arm64 armel armhf i386 mips64el mipsel ppc64el s390x; do
     changes+=("$work/$target/halvex-plugins_${version}_$target.changes")
     static=$work/$target/halvex-plugins-static_${version}_$target.deb
     # The static package exists exactly where the target's C library links static PIE.
-    echo 'int main() { return 0; }' >"$work/$target/empty.cpp"
-    if "$triplet-g++" -fPIE -static-pie -o "$work/$target/empty" "$work/$target/empty.cpp" 2>/dev/null; then
+    if "$triplet-g++" -x c++ -fPIE -static-pie -o /dev/null - <<<'int main() {}' 2>/dev/null; then
         [ -f "$static" ] || fail "no static package for $target, which has static PIE"
         built_using "$static"
         # The static link finds the target's C library, not the cross toolchain's copy.

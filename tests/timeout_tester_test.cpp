@@ -4,12 +4,11 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
-#include <iterator>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -50,13 +49,6 @@ long long cpu_nanoseconds(pid_t pid) {
 // How a started timeout_tester stands towards its wait.
 enum class wait_state { reached, never, hidden };
 
-std::string first_word_of(const std::string &path) {
-    std::ifstream file(path);
-    std::string word;
-    file >> word;
-    return word;
-}
-
 // Waits until the process sleeps in the kernel's timed wait, that is, has reached its one-second
 // sleep: signals sent before then would not show what the wait does with them. It is told by
 // the process state and the kernel's wait channel, not by system call numbers, which differ
@@ -67,14 +59,10 @@ wait_state reach_the_wait(pid_t pid) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     int hidden_in_a_row = 0;
     do {
-        const std::string stat = [&proc] {
-            std::ifstream file(proc + "/stat");
-            return std::string(std::istreambuf_iterator<char>(file), {});
-        }();
-        const size_t name_end = stat.rfind(')');
-        const bool sleeping =
-            name_end != std::string::npos && stat.compare(name_end, 4, ") S ") == 0;
-        const std::string channel = first_word_of(proc + "/wchan");
+        std::string stat, channel;
+        std::getline(std::ifstream(proc + "/stat"), stat);
+        std::ifstream(proc + "/wchan") >> channel;
+        const bool sleeping = stat.find(") S ", stat.rfind(')')) != std::string::npos;
         if (sleeping && (channel == "hrtimer_nanosleep" || channel == "do_nanosleep"))
             return wait_state::reached;
         // A sleeping process always has a channel; "0" again and again means it is hidden.
@@ -115,14 +103,10 @@ int next_job_control_change(const running_process &child, int wait_ms) {
 bool run_by_an_interpreter() {
     static const bool interpreted = [] {
         running_process probe = start_process(program, {"timeout_tester", "x"});
-        char executable[4096];
-        const ssize_t length = readlink(("/proc/" + std::to_string(probe.pid) + "/exe").c_str(),
-                                        executable, sizeof executable);
-        char *real = realpath(program.c_str(), nullptr);
-        const bool other = length > 0 && real != nullptr &&
-                           std::string(executable, static_cast<size_t>(length)) != real;
-        free(real);
-        return other;
+        std::error_code error;
+        const std::filesystem::path executable =
+            std::filesystem::read_symlink("/proc/" + std::to_string(probe.pid) + "/exe", error);
+        return !executable.empty() && executable != std::filesystem::canonical(program, error);
     }();
     return interpreted;
 }
