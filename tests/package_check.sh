@@ -32,7 +32,7 @@ fi
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
-step() { echo "== $*"; }
+step() { echo "== $* ($SECONDS s)"; }
 unset SOURCE_DATE_EPOCH
 plugins=/usr/libexec/halvex/plugins
 arch=$(dpkg --print-architecture)
@@ -103,7 +103,8 @@ summary=()
 for release in "${releases[@]}"; do
     built=$(find "$out/$release" -name '*.changes' -printf '%f\n' | sed 's/.*_//; s/\.changes$//' | sort | paste -s -d' ')
     static=$(find "$out/$release" -name 'halvex-plugins-static_*.deb' -printf '%f\n' | sed 's/.*_//; s/\.deb$//' | sort | paste -s -d' ')
-    summary+=("$release: $built; static: $static")
+    skipped=$(sed -n "s/^not built: $release \([^:]*\):.*/\1/p" <<<"$not_built" | paste -s -d' ')
+    summary+=("$release: $built; static: $static${skipped:+; not built: $skipped}")
     for deb in "$out/$release"/halvex-plugins{,-static}_*.deb; do
         dpkg-deb -x "$deb" "$work/files/${deb##*/}"
         ! grep -r -l -F "/build/halvex-plugins-" "$work/files/${deb##*/}" || fail "a build path is packaged in $deb"
