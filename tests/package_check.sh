@@ -1,16 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The package check of the current commit. packaging/build makes every package once (each
-# Debian release in its own buildd root, every release architecture, the RPM), and this
-# checks what it wrote:
-# - the versions of each release, one file to each name; no build path in any package; the
-#   static packages' Built-Using; BTI and PAC on the newest release's arm64 programs;
-# - in a clean root of each release, piuparts, autopkgtest, the manual pages and every
-#   example in them, run as written;
-# - reprotest of the source on this machine;
-# - the RPM packages: their files, requirements and debug sources, rpmlint, a rebuild of the
-#   source package, a build without GoogleTest, which must fail, and an install into an empty
-#   root.
+# The package check of the current commit: packaging/build makes every package once, and
+# this checks what it wrote: versions, file names, build paths, Built-Using, branch
+# protection; piuparts, autopkgtest and the manual pages' examples in a clean root of each
+# release; reprotest on this machine; the RPM's files, rpmlint, rebuild and install.
 # It works in temporary folders and installs nothing on the machine.
 # Usage: tests/package_check.sh
 set -euo pipefail
@@ -86,7 +79,7 @@ not_built=$(grep '^not built: ' "$work/build.log" || true)
 tarball=$out/halvex-plugins-$version.tar.gz
 
 step "versions, file names, build paths, Built-Using and branch protection"
-mapfile -t releases < <(find "$out" -mindepth 1 -maxdepth 1 -type d ! -name rpm -printf '%f\n' | sort)
+releases=(bookworm trixie)
 declare -A versions
 for release in "${releases[@]}"; do
     versions[$release]=$(sed -n 's/^Version: //p' "$out/$release"/*.dsc)
@@ -120,9 +113,8 @@ done
 for release in "${releases[@]}"; do
     step "$release: piuparts, autopkgtest and the manual pages' examples in a clean root"
     root=$work/root-$release
-    mmdebstrap --variant=apt --include=apt-utils "$release" "$work/root.tar" "deb http://deb.debian.org/debian $release main" \
+    mmdebstrap --variant=apt --include=apt-utils "$release" "$root" "deb http://deb.debian.org/debian $release main" \
         >"$work/root.log" 2>&1 || fail "mmdebstrap: $(tail -n 20 "$work/root.log")"
-    mkdir "$root" && tar -C "$root" -xf "$work/root.tar" && rm "$work/root.tar"
     # The static programs embed the release's C library, which their package names.
     glibc=$(chroot "$root" dpkg-query -W -f "\${source:Package} (= \${source:Version})" libc6)
     for deb in "$out/$release"/halvex-plugins-static_*.deb; do
