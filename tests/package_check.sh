@@ -92,7 +92,7 @@ done
 [ "${versions[trixie]}" = "$version" ] || fail "trixie builds ${versions[trixie]}"
 duplicates=$(find "$out" -type f -printf '%f\n' | sort | uniq -d)
 [ -z "$duplicates" ] || fail "one name for two files: $duplicates"
-summary=()
+summary=() && mkdir "$work/files"
 for release in "${releases[@]}"; do
     built=$(find "$out/$release" -name '*.changes' -printf '%f\n' | sed 's/.*_//; s/\.changes$//' | sort | paste -s -d' ')
     static=$(find "$out/$release" -name 'halvex-plugins-static_*.deb' -printf '%f\n' | sed 's/.*_//; s/\.deb$//' | sort | paste -s -d' ')
@@ -129,14 +129,13 @@ for release in "${releases[@]}"; do
     done
     autopkgtest -U "$out/$release/halvex-plugins_${versions[$release]}_$arch.changes" -- chroot "$root" \
         >"$work/autopkgtest.log" 2>&1 || fail "autopkgtest: $(tail -n 30 "$work/autopkgtest.log")"
-    mkdir -p "$work/pages"
     for page in "$work/files/${debs[0]##*/}/usr/share/man/man1"/*.gz; do
-        gzip -dc "$page" >"$work/pages/$(basename "$page" .gz)"
+        mkdir -p "$work/pages" && gzip -dc "$page" >"$work/pages/$(basename "$page" .gz)"
     done
     for deb in "${debs[@]}"; do
         cp "$deb" "$root/tmp/"
-        chroot "$root" dpkg -i "/tmp/${deb##*/}" >"$work/dpkg.log" 2>&1 ||
-            fail "dpkg -i $deb: $(cat "$work/dpkg.log")"
+        chroot "$root" apt-get install -y "/tmp/${deb##*/}" >"$work/apt.log" 2>&1 ||
+            fail "apt-get install $deb: $(cat "$work/apt.log")"
         run_examples "$work/pages" "$root"
     done
 done
@@ -153,7 +152,7 @@ mkdir "$work/reprotest" && tar -C "$work/reprotest" -xzf "$tarball"
 
 step "RPM packages"
 rpm_build() {
-    rpmbuild --define "_topdir $work/rpm" --nodeps --load "$source_dir/tests/rpm_build_root.macros" "$@"
+    rpmbuild --define "_topdir $out/rpmbuild" --nodeps --load "$source_dir/tests/rpm_build_root.macros" "$@"
 }
 rpm=$(echo "$out"/rpm/halvex-plugins-"$version"-*."$(rpm --eval '%{_arch}')".rpm)
 # Whole listings, not pipes into grep -q: grep would leave early and fail the writer.
@@ -175,10 +174,10 @@ files=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | sed -n 's/^-
 requires=$(rpm -qp --requires "$rpm" | sed '/^rpmlib(/d' | sort | paste -s -d' ')
 [[ $requires =~ ^(libc\.so\.6(\([A-Z0-9_.]*\))?\(64bit\) )+rtld\(GNU_HASH\)$ ]] ||
     fail "the RPM requires $requires"
-# The source package rebuilds into a package of its own name, with the same files.
+# Rebuilt in the same build root, the source package gives a package of its name with the same files.
 rpm_build --rebuild "$out"/rpm/*.src.rpm >"$work/rpm.log" 2>&1 ||
     fail "rpmbuild --rebuild: $(tail -n 30 "$work/rpm.log")"
-diff <(rpm -qp --dump "$rpm") <(rpm -qp --dump "$work"/rpm/RPMS/*/"${rpm##*/}") ||
+diff <(rpm -qp --dump "$rpm") <(rpm -qp --dump "$out"/rpmbuild/RPMS/*/"${rpm##*/}") ||
     fail "the rebuilt source package installs other files"
 # Without GoogleTest, %check fails.
 ! rpm_build -ta --define 'halvex_cmake_options -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON' \
