@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The package check of the current commit: packaging/build makes every package once, and
-# this checks what it wrote: versions, file names, build paths, Built-Using, branch
-# protection; piuparts, autopkgtest and the manual pages' examples in a clean root of each
-# release; reprotest on this machine; the RPM's files, rpmlint, rebuild and install.
-# It works in temporary folders and installs nothing on the machine.
+# shellcheck disable=SC2015 # fail exits: "A && B || fail" fails unless both hold
+# The package check of the current commit: packaging/release makes and signs every package
+# once, with a key made for the check, and this checks what it wrote: versions, file names,
+# build paths, Built-Using, branch protection; in a clean root of each release, piuparts,
+# autopkgtest, and the README's lines against the repository served on 127.0.0.1, which
+# installs, swaps, takes the debug symbols, refuses tampered copies and upgrades to the next
+# release; reprotest on this machine; the RPM's files, rpmlint, rebuild, install, signatures
+# and dnf. It works in temporary folders and installs nothing on the machine.
 # Usage: tests/package_check.sh
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 tools="dpkg-buildpackage:dpkg-dev dh:debhelper groff:groff-base mandoc:mandoc git:git cpio:cpio
     reprotest:reprotest faketime:faketime disorderfs:disorderfs mmdebstrap:mmdebstrap
     autopkgtest:autopkgtest piuparts:piuparts rpmbuild:rpm rpmlint:rpmlint find-debuginfo:debugedit
-    eu-strip:elfutils dwz:dwz qemu-aarch64-static:qemu-user-static"
+    eu-strip:elfutils dwz:dwz qemu-aarch64-static:qemu-user-static reprepro:reprepro gpg:gnupg
+    createrepo_c:createrepo-c dnf:dnf python3:python3"
 missing=()
 for tool in $tools; do
     path=$(command -v "${tool%%:*}") && [ -f "$path" ] && [ -x "$path" ] || missing+=("${tool#*:}")
@@ -22,8 +26,15 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 [ "$(id -u)" = 0 ] || { echo "the package check runs as root (build roots, rpm --root)" >&2; exit 2; }
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The check's keys live apart from its folder, which must hold no secret key.
+work=$(mktemp -d) keys=$(mktemp -d) server=
+cleanup() {
+    [ -z "$server" ] || kill "$server"
+    GNUPGHOME=$keys gpgconf --kill all
+    rm -rf "$work" "$keys"
+}
+trap cleanup EXIT
+trap 'exit 1' HUP INT TERM
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $* ($SECONDS s)"; }
 unset SOURCE_DATE_EPOCH
@@ -73,16 +84,38 @@ run_examples() {
     done <<<"$examples"
 }
 
-out=$work/out
-"$source_dir/packaging/build" "$out" | tee "$work/build.log"
+export GNUPGHOME=$keys
+for name in release other; do
+    gpg --batch --passphrase '' --quick-gen-key "Halvex $name check <$name@example.org>" ed25519 sign 1d 2>/dev/null
+done
+read -r -d '' key other < <(gpg --batch --with-colons --list-keys 2>/dev/null | awk -F: '/^fpr:/ { print $10 }') || true
+step "packaging/release refuses a key that cannot sign and a folder that is not empty"
+mkdir "$work/full" && touch "$work/full/file"
+for refused in "--key ${key//?/0} $work/refused:cannot sign" "--key $key $work/full:not an empty folder"; do
+    # shellcheck disable=SC2086 # the arguments are split on purpose
+    ! "$source_dir/packaging/release" ${refused%:*} 2>"$work/refusal" && grep -q -F "${refused#*:}" "$work/refusal" ||
+        fail "packaging/release ${refused%:*}: $(cat "$work/refusal")"
+done
+[ ! -e "$work/refused" ] && [ "$(ls -A "$work/full")" = file ] || fail "a refused release left files behind"
+
+served=$work/served out=$work/served/release
+"$source_dir/packaging/release" --key "$key" "$out" | tee "$work/build.log"
 not_built=$(grep '^not built: ' "$work/build.log" || true)
-tarball=$out/halvex-plugins-$version.tar.gz
+tarball=$out/halvex-plugins-$version.tar.gz pool=$out/debian/pool/main/h/halvex-plugins
+step "no secret key in the release or this check's folder; the signatures"
+while IFS= read -r -d '' file; do
+    ! gpg --batch --list-packets "$file" 2>/dev/null | grep -q '^:secret' || fail "$file holds a secret key"
+done < <(find "$work" -type f -print0)
+verify() { gpgv --keyring "$out/halvex-archive-keyring.gpg" "$@" 2>"$work/gpgv.log" || fail "gpgv $*: $(cat "$work/gpgv.log")"; }
+verify "$tarball.asc" "$tarball"
+verify "$out/rpm/repodata/repomd.xml.asc" "$out/rpm/repodata/repomd.xml"
+for suite in "$out"/debian/dists/*; do verify "$suite/InRelease" && verify "$suite/Release.gpg" "$suite/Release"; done
 
 step "versions, file names, build paths, Built-Using and branch protection"
 releases=(bookworm trixie)
 declare -A versions
 for release in "${releases[@]}"; do
-    versions[$release]=$(sed -n 's/^Version: //p' "$out/$release"/*.dsc)
+    versions[$release]=$(gzip -dc "$out/debian/dists/$release/main/source/Sources.gz" | sed -n 's/^Version: //p')
 done
 # A backport sorts below the newest release's version, and that below the next release.
 next=$(awk -F. -v OFS=. '{ $NF += 1; print }' <<<"$version")
@@ -90,15 +123,15 @@ for pair in "${versions[bookworm]}:${versions[trixie]}" "${versions[trixie]}:$ne
     dpkg --compare-versions "${pair%:*}" lt "${pair#*:}" || fail "$pair: versions out of order"
 done
 [ "${versions[trixie]}" = "$version" ] || fail "trixie builds ${versions[trixie]}"
-duplicates=$(find "$out" -type f -printf '%f\n' | sort | uniq -d)
+duplicates=$(find "$out" -type f -regex '.*\.\(deb\|dsc\|rpm\|tar\..*\)' -printf '%f\n' | sort | uniq -d)
 [ -z "$duplicates" ] || fail "one name for two files: $duplicates"
 summary=() && mkdir "$work/files"
 for release in "${releases[@]}"; do
-    built=$(find "$out/$release" -name '*.changes' -printf '%f\n' | sed 's/.*_//; s/\.changes$//' | sort | paste -s -d' ')
-    static=$(find "$out/$release" -name 'halvex-plugins-static_*.deb' -printf '%f\n' | sed 's/.*_//; s/\.deb$//' | sort | paste -s -d' ')
+    built=$(find "$pool" -name "halvex-plugins_${versions[$release]}_*.deb" -printf '%f\n' | sed 's/.*_//; s/\.deb$//' | sort | paste -s -d' ')
+    static=$(find "$pool" -name "halvex-plugins-static_${versions[$release]}_*.deb" -printf '%f\n' | sed 's/.*_//; s/\.deb$//' | sort | paste -s -d' ')
     skipped=$(sed -n "s/^not built: $release \([^:]*\):.*/\1/p" <<<"$not_built" | paste -s -d' ')
     summary+=("$release: $built; static: $static${skipped:+; not built: $skipped}")
-    for deb in "$out/$release"/halvex-plugins{,-static}_*.deb; do
+    for deb in "$pool"/halvex-plugins{,-static}_"${versions[$release]}"_*.deb; do
         dpkg-deb -x "$deb" "$work/files/${deb##*/}"
         ! grep -r -l -F "/build/halvex-plugins-" "$work/files/${deb##*/}" || fail "a build path is packaged in $deb"
     done
@@ -110,34 +143,95 @@ for release in "${releases[@]}"; do
     fi
 done
 
+step "the release served on 127.0.0.1, with a copy signed by another key and one with a changed package"
+cp -r "$out" "$served/other-key" && cp -r "$out" "$served/tampered"
+resign() { gpg --batch --yes --local-user "$other" "$@"; }
+for suite in "$served"/other-key/debian/dists/*; do
+    resign --clearsign -o "$suite/InRelease" "$suite/Release" && resign --detach-sign -o "$suite/Release.gpg" "$suite/Release"
+done
+resign --armor --detach-sign "$served/other-key/rpm/repodata/repomd.xml"
+for deb in "$served"/tampered/debian/pool/main/h/halvex-plugins/halvex-plugins_*_"$arch".deb; do
+    at=$(($(stat -c %s "$deb") / 2)) && byte=$(od -A n -t u1 -j "$at" -N 1 "$deb")
+    printf '%b' "\\$(printf %03o $((byte ^ 1)))" | dd of="$deb" bs=1 seek="$at" conv=notrunc status=none
+done
+python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$served" >"$work/server.log" 2>&1 &
+server=$! url=
+for _ in $(seq 100); do url=$(grep -o -m 1 'http://127\.0\.0\.1:[0-9]*' "$work/server.log") && break; sleep 0.1; done
+[ -n "$url" ] || fail "the HTTP server did not start: $(cat "$work/server.log")"
+# The README's Nth block of lines under "Installing from the repository", with the release at URL.
+readme_lines() { # N URL
+    awk -v n="$1" '/^## / { section = ($0 == "## Installing from the repository") }
+        section && /^```/ { open = !open; blocks += open; next } section && open && blocks == n' \
+        "$source_dir/README.md" | sed "s|^repo=.*|repo=$2|"
+}
+in_root() {
+    chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@" \
+        >"$work/apt.log" 2>&1
+}
+add_repository() { in_root bash -euc "$(readme_lines 1 "$1")"; }
+# The Quick start's plugin line, run by the installed plugin.
+quick_start=$(sed -n 's|^cmake --preset release .* build/release/bin/\(cluster_plugin .*\)$|\1|p' "$source_dir/README.md")
+quick_start_line() {
+    local rc=0 line
+    # shellcheck disable=SC2086 # the Quick start's arguments
+    line=$(chroot "$root" "$plugins"/$quick_start) || rc=$?
+    [ "$line $rc" = "Service cluster problem: 2 ok, 1 warning, 0 unknown, 1 critical 1" ] ||
+        fail "$release: $quick_start printed '$line' and exited $rc"
+}
+# shellcheck disable=SC2016 # dpkg-query's own format
+installed() { chroot "$root" dpkg-query -W -f '${Version} ' "$@"; }
+
 for release in "${releases[@]}"; do
-    step "$release: piuparts, autopkgtest and the manual pages' examples in a clean root"
+    step "$release: piuparts in a clean root"
     root=$work/root-$release
-    mmdebstrap --variant=apt --include=apt-utils "$release" "$root" "deb http://deb.debian.org/debian $release main" \
+    mmdebstrap --variant=apt --include=apt-utils,curl,gpg "$release" "$root" "deb http://deb.debian.org/debian $release main" \
         >"$work/root.log" 2>&1 || fail "mmdebstrap: $(tail -n 20 "$work/root.log")"
     # The static programs embed the release's C library, which their package names.
     glibc=$(chroot "$root" dpkg-query -W -f "\${source:Package} (= \${source:Version})" libc6)
-    for deb in "$out/$release"/halvex-plugins-static_*.deb; do
+    for deb in "$pool"/halvex-plugins-static_"${versions[$release]}"_*.deb; do
         [ "$(dpkg-deb -f "$deb" Built-Using)" = "$glibc" ] || fail "$deb does not name $glibc"
     done
-    debs=("$out/$release"/halvex-plugins{,-static}_"${versions[$release]}_$arch.deb")
+    debs=("$pool"/halvex-plugins{,-static}_"${versions[$release]}_$arch.deb")
     # piuparts works in a copy of the root; the root's own apt leaves a debconf folder behind.
     for deb in "${debs[@]}"; do
         piuparts --existing-chroot="$root" -d "$release" --no-upgrade-test \
             --ignore=/var/cache/debconf/tmp.ci/ "$deb" >"$work/piuparts.log" 2>&1 ||
             fail "piuparts $deb: $(grep -E 'FAIL|ERROR' "$work/piuparts.log")"
     done
-    autopkgtest -U "$out/$release/halvex-plugins_${versions[$release]}_$arch.changes" -- chroot "$root" \
-        >"$work/autopkgtest.log" 2>&1 || fail "autopkgtest: $(tail -n 30 "$work/autopkgtest.log")"
+
+    step "$release: the repository added as the README says refuses tampered copies, installs and swaps; autopkgtest"
+    add_repository "$url/other-key" || fail "the README's lines: $(cat "$work/apt.log")"
+    ! in_root apt-get update --error-on=any && grep -q -E 'NO_PUBKEY|Missing key' "$work/apt.log" ||
+        fail "apt-get update took another key's signature: $(cat "$work/apt.log")"
+    ! in_root apt-get install -y halvex-plugins || fail "installed from a copy signed by another key"
+    add_repository "$url/tampered" && in_root apt-get update --error-on=any && in_root apt-get clean ||
+        fail "the tampered copy: $(cat "$work/apt.log")"
+    ! in_root apt-get install -y halvex-plugins && grep -q 'Hash Sum mismatch' "$work/apt.log" ||
+        fail "a changed package was not refused: $(cat "$work/apt.log")"
+    add_repository "$url/release" && grep -q "$key" "$work/apt.log" && in_root apt-get update --error-on=any ||
+        fail "the repository: $(cat "$work/apt.log")"
     for page in "$work/files/${debs[0]##*/}/usr/share/man/man1"/*.gz; do
         mkdir -p "$work/pages" && gzip -dc "$page" >"$work/pages/$(basename "$page" .gz)"
     done
-    for deb in "${debs[@]}"; do
-        cp "$deb" "$root/tmp/"
-        chroot "$root" apt-get install -y "/tmp/${deb##*/}" >"$work/apt.log" 2>&1 ||
-            fail "apt-get install $deb: $(cat "$work/apt.log")"
+    for package in halvex-plugins halvex-plugins-static halvex-plugins; do
+        in_root apt-get install -y "$package" || fail "apt-get install $package: $(cat "$work/apt.log")"
+        [ "$(installed "$package")" = "${versions[$release]} " ] || fail "$release installed $(installed "$package")"
         run_examples "$work/pages" "$root"
     done
+    quick_start_line
+    in_root bash -euc "$(readme_lines 3 "$url/release")" && in_root apt-get update --error-on=any &&
+        in_root apt-get install -y halvex-plugins-dbgsym || fail "the debug suite: $(cat "$work/apt.log")"
+    autopkgtest -U "$pool/halvex-plugins_${versions[$release]}.dsc" "${debs[@]}" -- chroot "$root" \
+        >"$work/autopkgtest.log" 2>&1 || fail "autopkgtest: $(tail -n 30 "$work/autopkgtest.log")"
+    [ "$release" != "${releases[-1]}" ] || continue
+    step "$release upgraded to ${releases[-1]} as the README says, and the plugins with it"
+    sed -i "s/$release/${releases[-1]}/g" "$root/etc/apt/sources.list"
+    in_root apt-get install -y halvex-plugins halvex-plugins-dbgsym && in_root bash -euc "$(readme_lines 4 "$url/release")" &&
+        in_root apt-get update --error-on=any && in_root apt-get full-upgrade -y -o Dpkg::Options::=--force-confold ||
+        fail "the upgrade: $(tail -n 30 "$work/apt.log")"
+    [ "$(installed halvex-plugins halvex-plugins-dbgsym)" = "$version $version " ] ||
+        fail "the upgrade installed $(installed halvex-plugins halvex-plugins-dbgsym)"
+    quick_start_line
 done
 
 step "reprotest"
@@ -152,7 +246,7 @@ mkdir "$work/reprotest" && tar -C "$work/reprotest" -xzf "$tarball"
 
 step "RPM packages"
 rpm_build() {
-    rpmbuild --define "_topdir $out/rpmbuild" --nodeps --load "$source_dir/tests/rpm_build_root.macros" "$@"
+    rpmbuild --define "_topdir $out/build/rpmbuild" --nodeps --load "$source_dir/tests/rpm_build_root.macros" "$@"
 }
 rpm=$(echo "$out"/rpm/halvex-plugins-"$version"-*."$(rpm --eval '%{_arch}')".rpm)
 # Whole listings, not pipes into grep -q: grep would leave early and fail the writer.
@@ -177,7 +271,7 @@ requires=$(rpm -qp --requires "$rpm" | sed '/^rpmlib(/d' | sort | paste -s -d' '
 # Rebuilt in the same build root, the source package gives a package of its name with the same files.
 rpm_build --rebuild "$out"/rpm/*.src.rpm >"$work/rpm.log" 2>&1 ||
     fail "rpmbuild --rebuild: $(tail -n 30 "$work/rpm.log")"
-diff <(rpm -qp --dump "$rpm") <(rpm -qp --dump "$out"/rpmbuild/RPMS/*/"${rpm##*/}") ||
+diff <(rpm -qp --dump "$rpm") <(rpm -qp --dump "$out"/build/rpmbuild/RPMS/*/"${rpm##*/}") ||
     fail "the rebuilt source package installs other files"
 # Without GoogleTest, %check fails.
 ! rpm_build -ta --define 'halvex_cmake_options -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON' \
@@ -198,6 +292,24 @@ in_rpm_root -e halvex-plugins
 left=$(rpm -qlp "$rpm" | while read -r path; do [ ! -e "$rpm_root$path" ] || echo "$path"; done
     find "$rpm_root" -path "$rpm_root/var/lib/rpm" -prune -o ! -type d -print)
 [ -z "$left" ] || fail "rpm -e leaves behind: $left"
+
+step "the RPM repository: rpmkeys, and dnf with halvex.repo"
+mkdir "$work/rpmkeys"
+rpmkeys --dbpath "$work/rpmkeys" --import "$out/halvex-archive-keyring.asc" || fail "rpmkeys --import"
+for package in "$out"/rpm/*.rpm; do
+    [[ $(rpmkeys --dbpath "$work/rpmkeys" -K "$package") == *": digests signatures OK" ]] || fail "rpmkeys -K $package"
+done
+# halvex.repo, set to REPOSITORY, in an empty installroot with a fresh cache.
+dnf_list() { # REPOSITORY
+    local dnf=$work/dnf-${1##*/}
+    mkdir -p "$dnf/repos" && sed "s|https://example.org/halvex|$1|" "$out/halvex.repo" >"$dnf/repos/halvex.repo"
+    dnf -y --installroot "$dnf/root" --releasever 41 --setopt "reposdir=$dnf/repos" --setopt "cachedir=$dnf/cache" \
+        list --available halvex-plugins >"$work/dnf.log" 2>&1
+}
+dnf_list "$url/release" && grep -q "^halvex-plugins\.$(rpm --eval '%{_arch}') " "$work/dnf.log" ||
+    fail "dnf: $(cat "$work/dnf.log")"
+! dnf_list "$url/other-key" && grep -q 'repomd.xml GPG signature verification error' "$work/dnf.log" ||
+    fail "dnf took metadata signed by another key: $(cat "$work/dnf.log")"
 
 printf 'built: %s\n' "${summary[@]}"
 [ -z "$not_built" ] || echo "$not_built"
