@@ -258,7 +258,13 @@ for program in cluster_plugin timeout_tester; do
     ! grep -q '\.symtab' <<<"$(readelf -S -W "$work/rpm-files$rpm_plugins/$program")" ||
         fail "$program is not stripped"
 done
-lint=$(rpmlint -r "$source_dir/packaging/halvex-plugins.rpmlintrc" "$rpm" "$out"/rpm/*.src.rpm 2>&1) || true
+# rpmkeys verifies every signature with the published key, and so does rpmlint's rpm -K.
+mkdir "$work/rpmkeys" && echo "%_dbpath $work/rpmkeys" >"$work/rpmkeys/.rpmmacros"
+rpmkeys --dbpath "$work/rpmkeys" --import "$out/halvex-archive-keyring.asc" || fail "rpmkeys --import"
+for package in "$out"/rpm/*.rpm; do
+    [[ $(rpmkeys --dbpath "$work/rpmkeys" -K "$package") == *": digests signatures OK" ]] || fail "rpmkeys -K $package"
+done
+lint=$(HOME=$work/rpmkeys rpmlint -r "$source_dir/packaging/halvex-plugins.rpmlintrc" "$rpm" "$out"/rpm/*.src.rpm 2>&1) || true
 grep -q ' 0 errors, 0 warnings' <<<"$lint" || fail "rpmlint: $lint"
 files=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | sed -n 's/^-[^ ]* //p')
 [ "$(paste -s -d' ' <<<"$files")" = "$rpm_plugins/cluster_plugin $rpm_plugins/timeout_tester \
@@ -293,12 +299,7 @@ left=$(rpm -qlp "$rpm" | while read -r path; do [ ! -e "$rpm_root$path" ] || ech
     find "$rpm_root" -path "$rpm_root/var/lib/rpm" -prune -o ! -type d -print)
 [ -z "$left" ] || fail "rpm -e leaves behind: $left"
 
-step "the RPM repository: rpmkeys, and dnf with halvex.repo"
-mkdir "$work/rpmkeys"
-rpmkeys --dbpath "$work/rpmkeys" --import "$out/halvex-archive-keyring.asc" || fail "rpmkeys --import"
-for package in "$out"/rpm/*.rpm; do
-    [[ $(rpmkeys --dbpath "$work/rpmkeys" -K "$package") == *": digests signatures OK" ]] || fail "rpmkeys -K $package"
-done
+step "the RPM repository: dnf with halvex.repo"
 # halvex.repo, set to REPOSITORY, in an empty installroot with a fresh cache.
 dnf_list() { # REPOSITORY
     local dnf=$work/dnf-${1##*/}
