@@ -2,12 +2,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # shellcheck disable=SC2015 # fail exits: "A && B || fail" fails unless both hold
 # The package check of the current commit: packaging/release makes and signs every package
-# once, with a key made for the check, and this checks what it wrote: versions, file names,
-# build paths, Built-Using, branch protection; in a clean root of each release, piuparts,
-# autopkgtest, and the README's lines against the repository served on 127.0.0.1, which
-# installs, swaps, takes the debug symbols, refuses tampered copies and upgrades to the next
-# release; reprotest on this machine; the RPM's files, rpmlint, rebuild, install, signatures
-# and dnf. It works in temporary folders and installs nothing on the machine.
+# once, with a key of the check's, and this checks what it wrote: signatures, versions, file
+# names, build paths, Built-Using, branch protection; in a clean root of each release,
+# piuparts, autopkgtest and the README's lines against the release served on 127.0.0.1;
+# reprotest on this machine; the RPM's files, rpmlint, rebuild, install, and dnf.
+# It works in temporary folders and installs nothing on the machine.
 # Usage: tests/package_check.sh
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
@@ -90,12 +89,12 @@ for name in release other; do
 done
 read -r -d '' key other < <(gpg --batch --with-colons --list-keys 2>/dev/null | awk -F: '/^fpr:/ { print $10 }') || true
 step "packaging/release refuses a key that cannot sign and a folder that is not empty"
+refused() { # MESSAGE ARGUMENTS...
+    ! "$source_dir/packaging/release" "${@:2}" 2>"$work/refusal" && grep -q -F "$1" "$work/refusal" ||
+        fail "packaging/release ${*:2}: $(cat "$work/refusal")"
+}
 mkdir "$work/full" && touch "$work/full/file"
-for refused in "--key ${key//?/0} $work/refused:cannot sign" "--key $key $work/full:not an empty folder"; do
-    # shellcheck disable=SC2086 # the arguments are split on purpose
-    ! "$source_dir/packaging/release" ${refused%:*} 2>"$work/refusal" && grep -q -F "${refused#*:}" "$work/refusal" ||
-        fail "packaging/release ${refused%:*}: $(cat "$work/refusal")"
-done
+refused 'cannot sign' --key "${key//?/0}" "$work/refused" && refused 'not an empty folder' --key "$key" "$work/full"
 [ ! -e "$work/refused" ] && [ "$(ls -A "$work/full")" = file ] || fail "a refused release left files behind"
 
 served=$work/served out=$work/served/release
@@ -164,19 +163,13 @@ readme_lines() { # N URL
         section && /^```/ { open = !open; blocks += open; next } section && open && blocks == n' \
         "$source_dir/README.md" | sed "s|^repo=.*|repo=$2|"
 }
-in_root() {
-    chroot "$root" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@" \
-        >"$work/apt.log" 2>&1
-}
+in_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@" >"$work/apt.log" 2>&1; }
 add_repository() { in_root bash -euc "$(readme_lines 1 "$1")"; }
-# The Quick start's plugin line, run by the installed plugin.
+# The Quick start's plugin line and exit status, from the installed plugin.
 quick_start=$(sed -n 's|^cmake --preset release .* build/release/bin/\(cluster_plugin .*\)$|\1|p' "$source_dir/README.md")
 quick_start_line() {
-    local rc=0 line
-    # shellcheck disable=SC2086 # the Quick start's arguments
-    line=$(chroot "$root" "$plugins"/$quick_start) || rc=$?
-    [ "$line $rc" = "Service cluster problem: 2 ok, 1 warning, 0 unknown, 1 critical 1" ] ||
-        fail "$release: $quick_start printed '$line' and exited $rc"
+    local shown && shown=$(chroot "$root" bash -c "line=\$($plugins/$quick_start); echo \"\$line \$?\"")
+    [ "$shown" = "Service cluster problem: 2 ok, 1 warning, 0 unknown, 1 critical 1" ] || fail "$release: $quick_start: $shown"
 }
 # shellcheck disable=SC2016 # dpkg-query's own format
 installed() { chroot "$root" dpkg-query -W -f '${Version} ' "$@"; }
@@ -261,9 +254,8 @@ done
 # rpmkeys verifies every signature with the published key, and so does rpmlint's rpm -K.
 mkdir "$work/rpmkeys" && echo "%_dbpath $work/rpmkeys" >"$work/rpmkeys/.rpmmacros"
 rpmkeys --dbpath "$work/rpmkeys" --import "$out/halvex-archive-keyring.asc" || fail "rpmkeys --import"
-for package in "$out"/rpm/*.rpm; do
-    [[ $(rpmkeys --dbpath "$work/rpmkeys" -K "$package") == *": digests signatures OK" ]] || fail "rpmkeys -K $package"
-done
+checked=$(rpmkeys --dbpath "$work/rpmkeys" -K "$out"/rpm/*.rpm) && ! grep -v ': digests signatures OK$' <<<"$checked" ||
+    fail "rpmkeys -K: $checked"
 lint=$(HOME=$work/rpmkeys rpmlint -r "$source_dir/packaging/halvex-plugins.rpmlintrc" "$rpm" "$out"/rpm/*.src.rpm 2>&1) || true
 grep -q ' 0 errors, 0 warnings' <<<"$lint" || fail "rpmlint: $lint"
 files=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm" | sed -n 's/^-[^ ]* //p')
