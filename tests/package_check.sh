@@ -6,11 +6,11 @@
 # names, build paths, Built-Using, branch protection; in a clean root of each release,
 # piuparts, autopkgtest and the README's lines against the release served on 127.0.0.1;
 # reprotest on this machine; the RPM's files, rpmlint, rebuild, install, and dnf.
-# It works in temporary folders and installs nothing on the machine.
+# Its own files go to one mktemp folder; it installs nothing on the machine.
 # Usage: tests/package_check.sh
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
-tools="dpkg-buildpackage:dpkg-dev dh:debhelper groff:groff-base mandoc:mandoc git:git cpio:cpio
+tools="cmake:cmake g++:g++ make:make readelf:binutils dpkg-buildpackage:dpkg-dev dh:debhelper groff:groff-base mandoc:mandoc git:git cpio:cpio
     reprotest:reprotest faketime:faketime disorderfs:disorderfs mmdebstrap:mmdebstrap
     autopkgtest:autopkgtest piuparts:piuparts rpmbuild:rpm rpmlint:rpmlint find-debuginfo:debugedit
     eu-strip:elfutils dwz:dwz qemu-aarch64-static:qemu-user-static reprepro:reprepro gpg:gnupg
@@ -19,11 +19,17 @@ missing=()
 for tool in $tools; do
     path=$(command -v "${tool%%:*}") && [ -f "$path" ] && [ -x "$path" ] || missing+=("${tool#*:}")
 done
+# dpkg-buildpackage needs build-essential, and the RPM's suite on this machine GoogleTest.
+# shellcheck disable=SC2016 # dpkg-query's own format
+[ "$(dpkg-query -W -f '${db:Status-Status}' build-essential 2>/dev/null)" = installed ] || missing+=(build-essential)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(libgtest-dev)
 if [ ${#missing[@]} -gt 0 ]; then
     echo "the package check needs: apt-get install -y ${missing[*]}" >&2
     exit 2
 fi
 [ "$(id -u)" = 0 ] || { echo "the package check runs as root (build roots, rpm --root)" >&2; exit 2; }
+# reprotest varies the locale to et_EE.UTF-8, which would otherwise silently fall back to C.
+grep -q -x 'et_EE.utf8' <<<"$(locale -a)" || { echo "the package check needs the locale et_EE.UTF-8 (locale-gen)" >&2; exit 2; }
 
 # The check's keys live apart from its folder, which must hold no secret key.
 work=$(mktemp -d) keys=$(mktemp -d) server=
@@ -125,6 +131,10 @@ done
 duplicates=$(find "$out" -type f -regex '.*\.\(deb\|dsc\|rpm\|tar\..*\)' -printf '%f\n' | sort | uniq -d)
 [ -z "$duplicates" ] || fail "one name for two files: $duplicates"
 summary=() && mkdir "$work/files"
+no_build_path() { # FOLDER PACKAGE BUILD_PATH...
+    local paths=("${@:3}")
+    ! grep -r -l -F "${paths[@]/#/-e}" "$1" || fail "a build path is packaged in $2"
+}
 for release in "${releases[@]}"; do
     built=$(find "$pool" -name "halvex-plugins_${versions[$release]}_*.deb" -printf '%f\n' | sed 's/.*_//; s/\.deb$//' | sort | paste -s -d' ')
     static=$(find "$pool" -name "halvex-plugins-static_${versions[$release]}_*.deb" -printf '%f\n' | sed 's/.*_//; s/\.deb$//' | sort | paste -s -d' ')
@@ -132,7 +142,7 @@ for release in "${releases[@]}"; do
     summary+=("$release: $built; static: $static${skipped:+; not built: $skipped}")
     for deb in "$pool"/halvex-plugins{,-static}_"${versions[$release]}"_*.deb; do
         dpkg-deb -x "$deb" "$work/files/${deb##*/}"
-        ! grep -r -l -F "/build/halvex-plugins-" "$work/files/${deb##*/}" || fail "a build path is packaged in $deb"
+        no_build_path "$work/files/${deb##*/}" "$deb" /build/halvex-plugins-
     done
     if [ "$release" = trixie ] && [ -d "$work/files/halvex-plugins_${version}_arm64.deb" ]; then
         for program in "$work/files/halvex-plugins"{,-static}"_${version}_arm64.deb$plugins"/*; do
@@ -229,8 +239,7 @@ done
 
 step "reprotest"
 # Every variation but user_group, which needs spare user accounts and sudo. The tests add
-# nothing to the packages, so the builds leave them out. The locale variation needs its locale.
-grep -q -x 'et_EE.utf8' <<<"$(locale -a)" || fail "reprotest's locale et_EE.UTF-8 is not generated"
+# nothing to the packages, so the builds leave them out.
 mkdir "$work/reprotest" && tar -C "$work/reprotest" -xzf "$tarball"
 (cd "$work/reprotest/halvex-plugins-$version" && DEB_BUILD_OPTIONS=nocheck reprotest --no-diffoscope \
     --min-cpus "$(nproc)" --vary=-user_group . -- null) >"$work/reprotest.log" 2>&1 ||
@@ -247,6 +256,8 @@ grep -q '/cluster_plugin/main\.cpp$' <<<"$(rpm -qlp "${rpm/plugins-/plugins-debu
     fail "the debug sources lack cluster_plugin/main.cpp"
 rpm_plugins=$(rpm --eval '%{_libexecdir}')/halvex/plugins
 mkdir "$work/rpm-files" && (cd "$work/rpm-files" && rpm2cpio "$rpm" | cpio -id --quiet)
+# Neither the build folder nor the one find-debuginfo names instead in the debug information.
+no_build_path "$work/rpm-files" "$rpm" "$out/build/rpmbuild" /usr/src/debug/
 for program in cluster_plugin timeout_tester; do
     ! grep -q '\.symtab' <<<"$(readelf -S -W "$work/rpm-files$rpm_plugins/$program")" ||
         fail "$program is not stripped"
@@ -306,4 +317,4 @@ dnf_list "$url/release" && grep -q "^halvex-plugins\.$(rpm --eval '%{_arch}') " 
 
 printf 'built: %s\n' "${summary[@]}"
 [ -z "$not_built" ] || echo "$not_built"
-echo "package checks passed"
+echo "package checks passed in $SECONDS s"
