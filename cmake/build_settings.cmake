@@ -2,8 +2,8 @@
 # Settings shared by every program we ship: warnings, C-library-only linkage and the hardening
 # options recommended for C and C++ (format warnings, fortify level 3, C++ library assertions,
 # stack protector and stack clash protection, control-flow or branch protection, a read-only
-# and non-executable memory layout). A flag that this compiler or linker does not take for its
-# target is left out.
+# and non-executable memory layout). The optional flags are probed, and left out where this
+# compiler or linker refuses them for its target; the others are always added.
 include(CheckCXXCompilerFlag)
 include(CheckCXXSourceCompiles)
 include(CheckLinkerFlag)
