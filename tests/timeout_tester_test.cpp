@@ -138,7 +138,8 @@ TEST(TimeoutTester, AnyArgumentsMakeItWaitUntilKilledWithoutOutput) {
     const waiting_case cases[] = {
         {{"timeout_tester", ""}, output_sink::pipe},
         {{"timeout_tester", "-h"}, output_sink::pipe},
-        {{"timeout_tester", "x", "--help", "", "-s", "-d", "0"}, output_sink::pipe},
+        {{"timeout_tester", "--help", "x", "", "-s", "-d", "0"}, output_sink::pipe},
+        {{"timeout_tester", "--version"}, output_sink::pipe},
         {{"timeout_tester", "x"}, output_sink::terminal},
     };
     std::vector<running_process> children;
