@@ -6,7 +6,7 @@
 # names, build paths, Built-Using, branch protection; in a clean root of each release,
 # piuparts, autopkgtest and the README's lines against the release served on 127.0.0.1;
 # reprotest on this machine; the RPM's files, rpmlint, rebuild, install, and dnf.
-# Its own files go to one mktemp folder; it installs nothing on the machine.
+# Its own files go to mktemp folders, removed at the end; it installs nothing on the machine.
 # Usage: tests/package_check.sh
 set -euo pipefail
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
