@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck disable=SC2034 # the stages read the facts
+# What the four stages of a release share (packaging/build, tests/check_build.sh,
+# packaging/release, tests/check_release.sh): the facts every stage reads, the tools of each
+# (packaging/tools), and the shell helpers. A stage sources it with its name, which checks its
+# tools and gives it a work folder that goes, with every job it started, when it ends.
+set -euo pipefail
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+# The Debian releases, oldest first: the newest builds the version, the others backports of it.
+package=halvex-plugins releases=(bookworm trixie)
+newest=${releases[-1]}
+declare -A architectures=([bookworm]="amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x"
+    [trixie]="amd64 arm64 armel armhf i386 ppc64el riscv64 s390x")
+tarball_name() { echo "$package-$1.tar.gz"; } # VERSION
+# The RPM is built and rebuilt in one folder, as in a build root: its debug information names it.
+rpm_topdir=/var/tmp/$package-rpmbuild
+rpm_build() {
+    rpmbuild --define "_topdir $rpm_topdir" --nodeps --load "$source_dir/packaging/rpm_build_root.macros" "$@"
+}
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+step() { echo "== $* ($SECONDS s)"; }
+logged() { "${@:3}" >"$1" 2>&1 || fail "$2: $(tail -n 30 "$1")"; } # LOG WHAT COMMAND...
+# Debian's mirror: HALVEX_MIRROR, or else the one this machine's apt takes Debian from.
+mirror() {
+    local uri=${HALVEX_MIRROR:-}
+    # shellcheck disable=SC2016 # apt's own format
+    [ -n "$uri" ] || uri=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Label: Debian' | head -n 1)
+    [ -n "$uri" ] || fail "apt takes no package from a Debian mirror here: set HALVEX_MIRROR"
+    echo "${uri%/}"
+}
+# The packages that STAGE (or every stage: all) needs and this machine lacks.
+missing_packages() { # STAGE
+    local stage packages entry probe
+    while read -r stage packages; do
+        [[ $stage != \#* && ($1 == all || $stage == "$1") ]] || continue
+        for entry in $packages; do
+            probe=${entry#*:}
+            if [[ $probe == /* ]]; then [ -e "$probe" ]; else type -P "$probe" >/dev/null; fi || echo "${entry%%:*}"
+        done
+    done <"$source_dir/packaging/tools"
+}
+
+# Jobs run in process groups of their own, which a stage that ends stops: TERM, KILL after 5 s.
+spawned=()
+spawn() { set -m; "$@" </dev/null & set +m; spawned+=("$!"); }
+stop_jobs() {
+    local groups=() pid
+    for pid in $(jobs -p); do groups+=("-$pid"); done
+    [ ${#groups[@]} != 0 ] && kill -TERM -- "${groups[@]}" 2>/dev/null || return 0
+    for _ in $(seq 50); do kill -0 -- "${groups[@]}" 2>/dev/null || return 0; sleep 0.1; done
+    kill -KILL -- "${groups[@]}" 2>/dev/null || true
+}
+# Waits for the jobs spawned so far; fails once all have ended if any failed, each saying why.
+wait_jobs() {
+    local failed=0 pid
+    for pid in "${spawned[@]}"; do wait "$pid" || failed=$((failed + 1)); done
+    spawned=()
+    [ "$failed" = 0 ] || fail "$failed of the jobs failed"
+}
+
+# BUILDDIR as packaging/build left it: the files its manifest lists, unchanged, and no other
+# but the check's record. Sets builddir, version and tarball.
+read_build() { # BUILDDIR
+    [ -f "$1/SHA256SUMS" ] || fail "$1 was not made by packaging/build"
+    builddir=$(cd "$1" && pwd)
+    (cd "$builddir" && sha256sum --strict --quiet -c SHA256SUMS) >"$work/manifest.log" 2>&1 ||
+        fail "$1 has changed since packaging/build made it: $(cat "$work/manifest.log")"
+    local unlisted
+    unlisted=$(comm -13 <(sed 's/^[0-9a-f]*  //' "$builddir/SHA256SUMS" | LC_ALL=C sort) <(cd "$builddir" &&
+        find . ! -type d ! -path ./SHA256SUMS ! -path ./checked -printf '%P\n' | LC_ALL=C sort))
+    [ -z "$unlisted" ] || fail "$1 has changed since packaging/build made it: added $unlisted"
+    tarball=$(compgen -G "$builddir/$(tarball_name '*')") || fail "$1 holds no source tarball"
+    version=${tarball#"$builddir/$package-"} && version=${version%.tar.gz}
+}
+
+# A stage sources this with its name, its usage and its arguments: it checks their count, root
+# (every stage but the release needs it) and the stage's tools, and makes the work folder.
+refuse() { echo "$*" >&2; exit 2; }
+if [ $# -gt 0 ]; then # STAGE USAGE ARGUMENTS...
+    read -r -a words <<<"$2"
+    [ $(($# - 2)) = ${#words[@]} ] || refuse "usage: $0 $2"
+    [ "$1" = release ] || [ "$(id -u)" = 0 ] || refuse "$0 runs as root: build roots, namespaces, rpm --root"
+    missing=$(missing_packages "$1" | paste -s -d' ')
+    [ -z "$missing" ] || refuse "$1 needs: apt-get install -y $missing"
+    work=$(mktemp -d) at_exit=:
+    trap 'stop_jobs; eval "$at_exit"; rm -rf "$work"' EXIT
+    trap 'exit 1' HUP INT TERM
+    unset SOURCE_DATE_EPOCH
+fi
