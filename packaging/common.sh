@@ -2,9 +2,7 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # shellcheck disable=SC2034 # the stages read the facts
 # What the four stages of a release share (packaging/build, tests/check_build.sh,
-# packaging/release, tests/check_release.sh): the facts every stage reads, the tools of each
-# (packaging/tools), and the shell helpers. A stage sources it with its name, which checks its
-# tools and gives it a work folder that goes, with every job it started, when it ends.
+# packaging/release, tests/check_release.sh): the facts they read and the shell helpers.
 set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -16,18 +14,15 @@ declare -A architectures=([bookworm]="amd64 arm64 armel armhf i386 mips64el mips
 tarball_name() { echo "$package-$1.tar.gz"; } # VERSION
 # The RPM is built and rebuilt in one folder, as in a build root: its debug information names it.
 rpm_topdir=/var/tmp/$package-rpmbuild
-rpm_build() {
-    rpmbuild --define "_topdir $rpm_topdir" --nodeps --load "$source_dir/packaging/rpm_build_root.macros" "$@"
-}
+rpm_build() { rpmbuild --define "_topdir $rpm_topdir" --nodeps --load "$source_dir/packaging/rpm_build_root.macros" "$@"; }
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 step() { echo "== $* ($SECONDS s)"; }
 logged() { "${@:3}" >"$1" 2>&1 || fail "$2: $(tail -n 30 "$1")"; } # LOG WHAT COMMAND...
 # Debian's mirror: HALVEX_MIRROR, or else the one this machine's apt takes Debian from.
 mirror() {
-    local uri=${HALVEX_MIRROR:-}
     # shellcheck disable=SC2016 # apt's own format
-    [ -n "$uri" ] || uri=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Label: Debian' | head -n 1)
+    local uri=${HALVEX_MIRROR:-$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Label: Debian' | head -n 1)}
     [ -n "$uri" ] || fail "apt takes no package from a Debian mirror here: set HALVEX_MIRROR"
     echo "${uri%/}"
 }
@@ -47,8 +42,8 @@ missing_packages() { # STAGE
 spawned=()
 spawn() { set -m; "$@" </dev/null & set +m; spawned+=("$!"); }
 stop_jobs() {
-    local groups=() pid
-    for pid in $(jobs -p); do groups+=("-$pid"); done
+    local groups
+    read -r -a groups <<<"$(jobs -p | sed 's/^/-/' | paste -s -d' ')"
     [ ${#groups[@]} != 0 ] && kill -TERM -- "${groups[@]}" 2>/dev/null || return 0
     for _ in $(seq 50); do kill -0 -- "${groups[@]}" 2>/dev/null || return 0; sleep 0.1; done
     kill -KILL -- "${groups[@]}" 2>/dev/null || true
