@@ -12,6 +12,9 @@ newest=${releases[-1]}
 declare -A architectures=([bookworm]="amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x"
     [trixie]="amd64 arm64 armel armhf i386 ppc64el riscv64 s390x")
 tarball_name() { echo "$package-$1.tar.gz"; } # VERSION
+# Where the packages install the plugins, and the address the release's entries name until an
+# administrator puts in the real one.
+plugins=/usr/libexec/halvex/plugins placeholder=https://example.org/halvex
 # The RPM is built and rebuilt in one folder, as in a build root: its debug information names it.
 rpm_topdir=/var/tmp/$package-rpmbuild
 rpm_build() { rpmbuild --define "_topdir $rpm_topdir" --nodeps --load "$source_dir/packaging/rpm_build_root.macros" "$@"; }

@@ -8,7 +8,7 @@
 # reprotest varies the locale to et_EE.UTF-8, which would otherwise silently fall back to C.
 grep -q -x 'et_EE.utf8' <<<"$(locale -a)" || refuse "tests/check_build.sh needs the locale et_EE.UTF-8"
 read_build "$1" && rm -f "$builddir/checked"
-mirror=$(mirror) plugins=/usr/libexec/halvex/plugins arch=$(dpkg --print-architecture)
+mirror=$(mirror) arch=$(dpkg --print-architecture)
 commit=$(git get-tar-commit-id < <(gzip -dc "$tarball")) || fail "$tarball names no commit"
 mkdir "$work/src" && tar -C "$work/src" -xzf "$tarball" && src=$work/src/$package-$version
 

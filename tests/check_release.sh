@@ -6,7 +6,7 @@
 # shellcheck source=../packaging/common.sh
 . "$(dirname "$0")/../packaging/common.sh" check_release "BUILDDIR REPODIR" "$@"
 read_build "$1" && out=$(cd "$2" && pwd)
-mirror=$(mirror) plugins=/usr/libexec/halvex/plugins arch=$(dpkg --print-architecture)
+mirror=$(mirror) arch=$(dpkg --print-architecture)
 # The check's own key lives apart from its folder, which must hold no secret key.
 keys=$(mktemp -d) && export GNUPGHOME=$keys
 at_exit="gpgconf --kill all; rm -rf $keys"
@@ -133,7 +133,7 @@ grep -q ' 0 errors, 0 warnings' <<<"$lint" || fail "rpmlint: $lint"
 # halvex.repo, set to REPOSITORY, in an empty installroot with a fresh cache.
 dnf_list() { # REPOSITORY
     local dnf=$work/dnf-${1##*/}
-    mkdir -p "$dnf/repos" && sed "s|https://example.org/halvex|$1|" "$out/halvex.repo" >"$dnf/repos/halvex.repo"
+    mkdir -p "$dnf/repos" && sed "s|$placeholder|$1|" "$out/halvex.repo" >"$dnf/repos/halvex.repo"
     dnf -y --installroot "$dnf/root" --releasever 41 --setopt "reposdir=$dnf/repos" --setopt "cachedir=$dnf/cache" \
         list --available "$package" >"$work/dnf.log" 2>&1
 }
