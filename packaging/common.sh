@@ -12,9 +12,8 @@ newest=${releases[-1]}
 declare -A architectures=([bookworm]="amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x"
     [trixie]="amd64 arm64 armel armhf i386 ppc64el riscv64 s390x")
 tarball_name() { echo "$package-$1.tar.gz"; } # VERSION
-# Where the packages install the plugins, and the address the release's entries name until an
-# administrator puts in the real one.
-plugins=/usr/libexec/halvex/plugins placeholder=https://example.org/halvex
+# Where the packages install the plugins.
+plugins=/usr/libexec/halvex/plugins
 # The RPM is built and rebuilt in one folder, as in a build root: its debug information names it.
 rpm_topdir=/var/tmp/$package-rpmbuild
 rpm_build() { rpmbuild --define "_topdir $rpm_topdir" --nodeps --load "$source_dir/packaging/rpm_build_root.macros" "$@"; }
@@ -74,13 +73,14 @@ read_build() { # BUILDDIR
     version=${tarball#"$builddir/$package-"} && version=${version%.tar.gz}
 }
 
-# A stage sources this with its name, its usage and its arguments: it checks their count, root
-# (every stage but the release needs it) and the stage's tools, and makes the work folder.
+# A stage sources this with its name, its usage and its arguments: it checks their count (unless
+# the usage repeats a word: ...), root (only the checks and the build need it) and the stage's
+# tools, and makes the work folder.
 refuse() { echo "$*" >&2; exit 2; }
 if [ $# -gt 0 ]; then # STAGE USAGE ARGUMENTS...
     read -r -a words <<<"$2"
-    [ $(($# - 2)) = ${#words[@]} ] || refuse "usage: $0 $2"
-    [ "$1" = release ] || [ "$(id -u)" = 0 ] || refuse "$0 runs as root: build roots, namespaces, rpm --root"
+    [[ $2 == *...* ]] || [ $(($# - 2)) = ${#words[@]} ] || refuse "usage: $0 $2"
+    [[ $1 == release || $1 == publish ]] || [ "$(id -u)" = 0 ] || refuse "$0 runs as root: build roots, namespaces, rpm --root"
     missing=$(missing_packages "$1" | paste -s -d' ')
     [ -z "$missing" ] || refuse "$1 needs: apt-get install -y $missing"
     work=$(mktemp -d) at_exit=:

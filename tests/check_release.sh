@@ -2,58 +2,85 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # shellcheck disable=SC2015 # fail exits: "A && B || fail" fails unless both hold
 # The fourth stage of a release: checks what packaging/release made in REPODIR from BUILDDIR,
-# as administrators use it (PACKAGING.md says what it checks).
+# as administrators use it, and how a repository lives on: releases added to one REPODIR with
+# keys that rotate, published with packaging/publish, and refreshed (PACKAGING.md says what).
 # shellcheck source=../packaging/common.sh
 . "$(dirname "$0")/../packaging/common.sh" check_release "BUILDDIR REPODIR" "$@"
-read_build "$1" && out=$(cd "$2" && pwd)
-mirror=$(mirror) arch=$(dpkg --print-architecture)
-# The check's own key lives apart from its folder, which must hold no secret key.
+read_build "$1" && out=$(cd "$2" && pwd)/public
+mirror=$(mirror) arch=$(dpkg --print-architecture) keyring=halvex-archive-keyring
+# The check's own keys live apart from its folder, which must hold no secret key.
 keys=$(mktemp -d) && export GNUPGHOME=$keys
 at_exit="gpgconf --kill all; rm -rf $keys"
-gpg --batch --passphrase '' --quick-gen-key "Halvex other check <other@example.org>" ed25519 sign 1d 2>/dev/null
 fingerprint() { gpg --batch --with-colons "$@" 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }'; }
-other=$(fingerprint --list-keys) key=$(fingerprint --show-keys "$out/halvex-archive-keyring.gpg")
+fingerprints() { gpg --batch --with-colons --show-keys "$1" | awk -F: '$1 == "pub" { getline; print $10 }' | sort; }
+make_key() { # NAME TYPE EXPIRY [GPG OPTION...]
+    gpg --batch --passphrase '' "${@:4}" --quick-gen-key "Halvex $1 check <$1@example.org>" "$2" sign "$3" 2>/dev/null
+    fingerprint --list-keys "<$1@example.org>"
+}
+# A and B sign the check's releases. They were made 50 days ago, for a release made 45 days ago.
+faketime -f -50d gpg --batch --passphrase '' --quick-gen-key "Halvex A check <a@example.org>" rsa3072 sign 2y 2>/dev/null
+faketime -f -50d gpg --batch --passphrase '' --quick-gen-key "Halvex B check <b@example.org>" rsa3072 sign 2y 2>/dev/null
+gpgconf --kill gpg-agent
+A=$(fingerprint --list-keys "<a@example.org>") B=$(fingerprint --list-keys "<b@example.org>")
+short=$(make_key short rsa2048 1y) sha1=$(make_key sha1 rsa3072 1y --cert-digest-algo SHA1) soon=$(make_key soon rsa3072 30d)
+given=$(sed -n 's|^URIs: \(.*\)/debian$|\1|p' "$out/halvex.sources")
 
-step "packaging/release refuses a key that cannot sign, a folder that is not empty, and a build not checked or changed since"
+step "packaging/release refuses keys that cannot sign or would fail hosts, a folder not its own, a build not checked or changed since"
 mkdir "$work/full" && touch "$work/full/file"
 # MESSAGE | KEY | REPODIR | what changes in a copy of BUILDDIR
 while IFS='|' read -r message signer repo change; do
     rm -rf "$work/copy" && cp -r "$builddir" "$work/copy" && (cd "$work/copy" && eval "$change")
-    ! "$source_dir/packaging/release" --key "$signer" "$work/copy" "$work/$repo" 2>"$work/refusal" &&
+    ! "$source_dir/packaging/release" --key "$signer" --url "$given" "$work/copy" "$work/$repo" 2>"$work/refusal" &&
         grep -q -F "$message" "$work/refusal" && [ ! -e "$work/refused" ] && [ "$(ls -A "$work/full")" = file ] ||
         fail "packaging/release --key $signer, $repo, $change: $(cat "$work/refusal")"
 done <<EOF
-cannot sign|${other//?/0}|refused|:
-not an empty folder|$other|full|:
-was not checked|$other|refused|rm checked
-has changed since|$other|refused|echo >>not-built
-has changed since|$other|refused|rm rpm/*.src.rpm
-has changed since|$other|refused|touch $newest/extra.deb
-has changed since|$other|refused|sed -i 1d SHA256SUMS
+cannot sign|${A//?/0}|refused|:
+an RSA key of 2048 bits|$short|refused|:
+a SHA-1 self-signature|$sha1|refused|:
+expires within 60 days|$soon|refused|:
+neither an empty folder|$A|full|:
+was not checked|$A|refused|rm checked
+has changed since|$A|refused|echo >>not-built
+has changed since|$A|refused|rm rpm/*.src.rpm
+has changed since|$A|refused|touch $newest/extra.deb
+has changed since|$A|refused|sed -i 1d SHA256SUMS
 EOF
 rm -r "$work/copy"
 
-step "no secret key in the release, the build or this check's folder; the signatures; the checked files"
+step "no secret key in the release, the build or this check's folder; the signatures; the checked files; the address"
 while IFS= read -r -d '' file; do
     ! gpg --batch --list-packets "$file" 2>/dev/null | grep -q '^:secret' || fail "$file holds a secret key"
-done < <(find "$out" "$builddir" "$work" -type f -print0)
-verify() { gpgv --keyring "$out/halvex-archive-keyring.gpg" "$@" 2>"$work/gpgv.log" || fail "gpgv $*: $(cat "$work/gpgv.log")"; }
+done < <(find "${out%/public}" "$builddir" "$work" -type f -print0)
+verify() { gpgv --keyring "$out/$keyring.gpg" "$@" 2>"$work/gpgv.log" || fail "gpgv $*: $(cat "$work/gpgv.log")"; }
 verify "$out/${tarball##*/}.asc" "$out/${tarball##*/}"
 verify "$out/rpm/repodata/repomd.xml.asc" "$out/rpm/repodata/repomd.xml"
 for suite in "$out"/debian/dists/*; do verify "$suite/InRelease" && verify "$suite/Release.gpg" "$suite/Release"; done
 # Every .deb, source file and tarball that was checked is published, unchanged; the signed RPMs
 # keep the digests of the header and the payload that were checked.
 by_name() { sed -E 's|  (.*/)?|  |' | LC_ALL=C sort; }
-[ "$(grep -E '\.(deb|dsc|tar\.[a-z]+)$' "$builddir/SHA256SUMS" | by_name)" = \
-    "$(find "$out/debian/pool" "$out/${tarball##*/}" -type f -exec sha256sum {} + | by_name)" ] ||
+[ -z "$(comm -23 <(grep -E '\.(deb|dsc|tar\.[a-z]+)$' "$builddir/SHA256SUMS" | by_name) \
+    <(find "$out/debian/pool" "$out/${tarball##*/}" -type f -exec sha256sum {} + | by_name))" ] ||
     fail "the release publishes other files than were checked"
-digests() { rpm -qp --nosignature --qf '%{NVRA} %{SHA256HEADER} %{PAYLOADDIGEST}\n' "$1"/*.rpm | sort; }
-[ "$(digests "$builddir/rpm")" = "$(digests "$out/rpm")" ] || fail "the signed RPMs are other packages than were checked"
+digests() { rpm -qp --nosignature --qf '%{NVRA} %{SHA256HEADER} %{PAYLOADDIGEST}\n' "$@" | sort; }
+[ -z "$(comm -23 <(digests "$builddir"/rpm/*.rpm) <(digests "$out"/rpm/*.rpm))" ] ||
+    fail "the signed RPMs are other packages than were checked"
+grep -q -x "baseurl=$given/rpm" "$out/halvex.repo" && [[ $given == http* ]] || fail "halvex.repo names another address than halvex.sources"
 
-step "the release served on 127.0.0.1, with a copy signed by another key and one with a changed package"
-served=$work/served && mkdir "$served" && ln -s "$out" "$served/release"
-cp -r "$out" "$served/other-key" && cp -r "$out" "$served/tampered"
-resign() { gpg --batch --yes --local-user "$other" "$@"; }
+# The HTTP server serves $served until the check ends, which stops it.
+served=$work/served && mkdir "$served"
+spawn python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$served" >"$work/server.log" 2>&1 && spawned=()
+url=
+for _ in $(seq 100); do url=$(grep -o -m 1 'http://127\.0\.0\.1:[0-9]*' "$work/server.log") && break; sleep 0.1; done
+[ -n "$url" ] || fail "the HTTP server did not start: $(cat "$work/server.log")"
+publish() { "$source_dir/packaging/publish" "$@" >>"$work/publish.log" 2>&1 || fail "packaging/publish $*: $(cat "$work/publish.log")"; }
+run() { "$@" >>"$work/run.log" 2>&1 || fail "$*: $(tail "$work/run.log")"; }
+releaser=$source_dir/packaging/release
+
+step "the release published on 127.0.0.1 in place of its address, with a copy signed by another key and one with a changed package"
+publish "${out%/public}" "$served/release"
+cp -r "$served/release" "$served/other-key" && cp -r "$served/release" "$served/tampered"
+for copy in release other-key tampered; do sed -i "s|$given|$url/$copy|" "$served/$copy"/halvex.{sources,repo}; done
+resign() { gpg --batch --yes --local-user "$B" "$@"; }
 for suite in "$served"/other-key/debian/dists/*; do
     resign --clearsign -o "$suite/InRelease" "$suite/Release" && resign --detach-sign -o "$suite/Release.gpg" "$suite/Release"
 done
@@ -62,11 +89,6 @@ for deb in "$served/tampered/debian/pool/main/h/$package/${package}"_*_"$arch".d
     at=$(($(stat -c %s "$deb") / 2)) && byte=$(od -A n -t u1 -j "$at" -N 1 "$deb")
     printf '%b' "\\$(printf %03o $((byte ^ 1)))" | dd of="$deb" bs=1 seek="$at" conv=notrunc status=none
 done
-# The server runs until the check ends, which stops it.
-spawn python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$served" >"$work/server.log" 2>&1 && spawned=()
-url=
-for _ in $(seq 100); do url=$(grep -o -m 1 'http://127\.0\.0\.1:[0-9]*' "$work/server.log") && break; sleep 0.1; done
-[ -n "$url" ] || fail "the HTTP server did not start: $(cat "$work/server.log")"
 
 # The README's Nth block of lines under "Installing from the repository", with the release at URL.
 readme_lines() { # N URL
@@ -76,44 +98,50 @@ readme_lines() { # N URL
 }
 # The Quick start's plugin line and exit status, from the installed plugin.
 quick_start=$(sed -n 's|^cmake --preset release .* build/release/bin/\(cluster_plugin .*\)$|\1|p' "$source_dir/README.md")
-for block in 1 3 4; do [ -n "$(readme_lines "$block" "$url")" ] || fail "the README has no block $block of lines to run"; done
+for block in 1 2 3 4 6; do [ -n "$(readme_lines "$block" "$url")" ] || fail "the README has no block $block of lines to run"; done
 
-# In a clean root of RELEASE, the README's lines against the copies and the release.
+# In a copy of a clean root of a release, as root there: $root, with the output in $log.
+in_clean_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@" >"$log" 2>&1; }
+readme() { in_clean_root bash -euc "$(readme_lines "$@")"; } # N URL
+# shellcheck disable=SC2016 # dpkg-query's own format
+installed() { chroot "$root" dpkg-query -W -f '${Version} ' "$@"; }
+quick_start_line() {
+    local shown && shown=$(chroot "$root" bash -c "line=\$($plugins/$quick_start); echo \"\$line \$?\"")
+    [ "$shown" = "Service cluster problem: 2 ok, 1 warning, 0 unknown, 1 critical 1" ] || fail "$root: $quick_start: $shown"
+}
+clean_root() { rm -rf "$2" && cp -a "$work/clean-$1" "$2"; } # RELEASE ROOT
+for release in "${releases[@]}"; do
+    spawn logged "$work/clean-$release.log" mmdebstrap mmdebstrap --variant=apt --include=curl,gpg \
+        --aptopt='APT::Get::Assume-Yes "true"' "$release" "$work/clean-$release" "deb $mirror $release main"
+done
+wait_jobs
+
+# The README's lines against the copies and the release.
 check_repository() { # RELEASE
     local release=$1 root=$work/root-$1 log=$work/$1.log
-    in_clean_root() { chroot "$root" env -i PATH=/usr/sbin:/usr/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@" >"$log" 2>&1; }
-    readme() { in_clean_root bash -euc "$(readme_lines "$@")"; } # N URL
-    # shellcheck disable=SC2016 # dpkg-query's own format
-    installed() { chroot "$root" dpkg-query -W -f '${Version} ' "$@"; }
-    quick_start_line() {
-        local shown && shown=$(chroot "$root" bash -c "line=\$($plugins/$quick_start); echo \"\$line \$?\"")
-        [ "$shown" = "Service cluster problem: 2 ok, 1 warning, 0 unknown, 1 critical 1" ] || fail "$release: $quick_start: $shown"
-    }
     step "$release: the repository added as the README says refuses tampered copies, installs, swaps, adds the debug suite"
-    logged "$log" mmdebstrap mmdebstrap --variant=apt --include=curl,gpg "$release" "$root" "deb $mirror $release main"
+    clean_root "$release" "$root"
     readme 1 "$url/other-key" || fail "the README's lines: $(cat "$log")"
     ! in_clean_root apt-get update --error-on=any && grep -q -E 'NO_PUBKEY|Missing key' "$log" ||
         fail "apt-get update took another key's signature: $(cat "$log")"
-    ! in_clean_root apt-get install -y "$package" || fail "installed from a copy signed by another key"
+    ! in_clean_root apt-get install "$package" || fail "installed from a copy signed by another key"
     readme 1 "$url/tampered" && in_clean_root apt-get update --error-on=any && in_clean_root apt-get clean ||
         fail "the tampered copy: $(cat "$log")"
-    ! in_clean_root apt-get install -y "$package" && grep -q 'Hash Sum mismatch' "$log" ||
+    ! in_clean_root apt-get install "$package" && grep -q 'Hash Sum mismatch' "$log" ||
         fail "a changed package was not refused: $(cat "$log")"
-    readme 1 "$url/release" && grep -q "$key" "$log" && in_clean_root apt-get update --error-on=any ||
+    readme 1 "$url/release" && grep -q "$(fingerprint --show-keys "$out/$keyring.gpg")" "$log" && readme 2 "$url/release" ||
         fail "the repository: $(cat "$log")"
-    for name in "$package" "$package-static" "$package"; do
-        in_clean_root apt-get install -y "$name" || fail "apt-get install $name: $(cat "$log")"
-        [ "$(installed "$name")" = "$(sed -n 's/^Version: //p' "$builddir/$release"/*.dsc) " ] ||
-            fail "$release installed $(installed "$name")"
-    done
+    for name in "$package-static" "$package"; do in_clean_root apt-get install "$name" || fail "apt-get install $name: $(cat "$log")"; done
+    [ "$(installed $keyring "$package")" = "$(cut -d' ' -f1 "${out%/public}/state/$keyring") $(sed -n 's/^Version: //p' "$builddir/$release"/*.dsc) " ] ||
+        fail "$release installed $(installed $keyring "$package")"
     quick_start_line
-    readme 3 "$url/release" && in_clean_root apt-get update --error-on=any && in_clean_root apt-get install -y "$package-dbgsym" ||
+    readme 3 "$url/release" && in_clean_root apt-get update --error-on=any && in_clean_root apt-get install "$package-dbgsym" ||
         fail "the debug suite: $(cat "$log")"
     [ "$release" != "$newest" ] || return 0
     step "$release upgraded to $newest as the README says, and the plugins with it"
     sed -i "s/$release/$newest/g" "$root/etc/apt/sources.list"
-    in_clean_root apt-get install -y "$package" "$package-dbgsym" && readme 4 "$url/release" &&
-        in_clean_root apt-get update --error-on=any && in_clean_root apt-get full-upgrade -y -o Dpkg::Options::=--force-confold ||
+    in_clean_root apt-get install "$package" "$package-dbgsym" && readme 4 "$url/release" &&
+        in_clean_root apt-get update --error-on=any && in_clean_root apt-get full-upgrade -o Dpkg::Options::=--force-confold ||
         fail "the upgrade: $(tail -n 30 "$log")"
     [ "$(installed "$package" "$package-dbgsym")" = "$version $version " ] ||
         fail "the upgrade installed $(installed "$package" "$package-dbgsym")"
@@ -121,20 +149,104 @@ check_repository() { # RELEASE
 }
 for release in "${releases[@]}"; do spawn check_repository "$release"; done
 
-step "the RPM repository: rpmkeys, rpmlint, and dnf with halvex.repo"
-# rpmkeys verifies every signature with the published key, and so does rpmlint's rpm -K.
-mkdir "$work/rpmkeys" && echo "%_dbpath $work/rpmkeys" >"$work/rpmkeys/.rpmmacros"
-rpmkeys --dbpath "$work/rpmkeys" --import "$out/halvex-archive-keyring.asc" || fail "rpmkeys --import"
-checked=$(rpmkeys --dbpath "$work/rpmkeys" -K "$out"/rpm/*.rpm) && ! grep -v ': digests signatures OK$' <<<"$checked" ||
-    fail "rpmkeys -K: $checked"
+# BUILDDIR as the next version of the same programs, VERSION.1, recorded as checked.
+bumped() { # FOLDER
+    local new=$version.1 release deb
+    cp -r "$builddir" "$1" && mv "$1/${tarball##*/}" "$1/$(tarball_name "$new")"
+    for release in "${releases[@]}"; do
+        rm -rf "$work/source" && dpkg-source -x "$1/$release"/*.dsc "$work/source" >/dev/null 2>&1
+        sed -i "1s/($version/($new/" "$work/source/debian/changelog"
+        rm "$1/$release"/*.{dsc,tar.xz,buildinfo,changes} && (cd "$1/$release" && dpkg-source -b "$work/source" >/dev/null)
+        for deb in "$1/$release"/*.deb; do
+            rm -rf "$work/deb" && dpkg-deb -R "$deb" "$work/deb" && rm "$deb"
+            sed -i -E "s/^(Version: |.*\(= )${version//./\\.}/\1$new/" "$work/deb/DEBIAN/control"
+            dpkg-deb -b "$work/deb" "$1/$release" >/dev/null
+        done
+    done
+    (cd "$1" && find . -type f ! -name SHA256SUMS ! -name checked -printf '%P\0' | sort -z | xargs -0 sha256sum >"$work/sums" &&
+        mv "$work/sums" SHA256SUMS && sha256sum SHA256SUMS >checked)
+}
+# Every index that the InRelease files in PREVIOUS listed is still served in DEST by its hash,
+# and every package that they listed.
+still_served() { # PREVIOUS DEST
+    local inrelease hash path file
+    for inrelease in "$1"/*; do
+        [ -e "$inrelease" ] || continue
+        while read -r hash path; do
+            file=$2/debian/dists/${inrelease##*/}/${path%/*}/by-hash/SHA256/$hash
+            [ "$(sha256sum <"$file" | cut -d' ' -f1)" = "$hash" ] || fail "$file is not served"
+            [[ $path != */Packages ]] || sed -n 's/^Filename: //p' "$file" | while read -r deb; do
+                [ -f "$2/debian/$deb" ] || fail "$2/debian/$deb is not served"
+            done
+        done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $1, $3 }' "$inrelease")
+    done
+}
+# A release into REPODIR, published to DEST and checked against what DEST served before.
+release_published() { # REPODIR DEST COMMAND...
+    rm -rf "$work/previous" && mkdir "$work/previous"
+    for dir in "$2"/debian/dists/*; do [ ! -e "$dir" ] || cp "$dir/InRelease" "$work/previous/${dir##*/}"; done
+    run "${@:3}" && publish "$1" "$2" && still_served "$work/previous" "$2"
+}
+apt_update() { in_clean_root apt-get update --error-on=any -o Acquire::Check-Valid-Until=true; }
+
+step "a release made 45 days ago is refused as expired; once refreshed, it is taken"
+root=$work/root-frozen log=$work/frozen.log && clean_root "$newest" "$root"
+release_published "$work/frozen" "$served/frozen" faketime -f -45d "$releaser" --key "$A" --url "$url/frozen" "$builddir" "$work/frozen"
+readme 1 "$url/frozen" && ! apt_update && grep -q 'is expired' "$log" || fail "apt took an expired release: $(cat "$log")"
+release_published "$work/frozen" "$served/frozen" "$releaser" --refresh --key "$A" "$work/frozen"
+apt_update || fail "apt refused the refreshed release: $(cat "$log")"
+
+step "three releases into one REPODIR: A signs, then A with B next, then B alone; hosts follow by upgrading"
+rotation=$work/rotation && bumped "$work/next"
+follow() { for root in "$work"/root-{bookworm,trixie}-rotation; do apt_update && in_clean_root apt-get upgrade || fail "$root: $(cat "$log")"; done; }
+release_published "$rotation" "$served/rotation" "$releaser" --key "$A" --url "$url/rotation" "$builddir" "$rotation"
+for root in "$work"/root-{bookworm-rotation,trixie-rotation,trixie-late}; do
+    codename=${root#*root-} && clean_root "${codename%-*}" "$root"
+    readme 1 "$url/rotation" && readme 2 "$url/rotation" || fail "$root: $(cat "$log")"
+done
+release_published "$rotation" "$served/rotation" "$releaser" --key "$A" --next-key "$B" --url "$url/rotation" "$work/next" "$rotation"
+follow
+release_published "$rotation" "$served/rotation" "$releaser" --key "$B" --url "$url/rotation" "$work/next" "$rotation"
+follow
+for root in "$work"/root-{bookworm,trixie}-rotation; do
+    [ "$(installed $keyring)" = "3 " ] && [ "$(fingerprints "$root/usr/share/keyrings/$keyring.gpg")" = "$B" ] &&
+        [[ $(installed "$package") == $version.1* ]] || fail "$root has $(installed $keyring "$package")"
+done
+# The earlier version stays installable.
+in_clean_root apt-get install --allow-downgrades "$package=$version" && [ "$(installed "$package")" = "$version " ] ||
+    fail "$version could not be installed again: $(cat "$log")"
+root=$work/root-trixie-late
+! apt_update && grep -q -E "NO_PUBKEY ${B:24}|Missing key $B" "$log" || fail "a host that missed a keyring took a release: $(cat "$log")"
+readme 6 "$url/rotation" && apt_update && [ "$(installed $keyring)" = "3 " ] || fail "the README's recovery: $(cat "$log")"
+
+step "the RPM repositories: rpmkeys with the keys halvex-release holds, rpmlint, and dnf with the .repo it installs"
+# halvex-release, installed into an empty root; rpmkeys verifies every RPM with the keys it holds.
+rpm_check() { # REPOSITORY ADDRESS
+    local root=$work/rpm-${1##*/} db=$work/rpmkeys-${1##*/}
+    mkdir -p "$root" "$db" && rpm --root "$root" --initdb &&
+        run rpm --root "$root" -i "$(find "$1/rpm" -name 'halvex-release-*.noarch.rpm' | sort -V | tail -n 1)"
+    grep -q -x "baseurl=$2/rpm" "$root/etc/yum.repos.d/halvex.repo" || fail "halvex-release names another address"
+    [ "$(fingerprints "$root/etc/pki/rpm-gpg/RPM-GPG-KEY-halvex")" = "$(fingerprints "$1/$keyring.gpg")" ] || fail "halvex-release holds other keys"
+    rpmkeys --dbpath "$db" --import "$root/etc/pki/rpm-gpg/RPM-GPG-KEY-halvex" && checked=$(rpmkeys --dbpath "$db" -K "$1"/rpm/*.rpm) &&
+        ! grep -v ': digests signatures OK$' <<<"$checked" || fail "rpmkeys -K: $checked"
+}
+rpm_check "$out" "$given" && rpm_check "$served/rotation" "$url/rotation"
 rpm=$(echo "$out/rpm/$package-$version"-*."$(rpm --eval '%{_arch}')".rpm)
-lint=$(HOME=$work/rpmkeys rpmlint -r "$source_dir/packaging/$package.rpmlintrc" "$rpm" "$out"/rpm/*.src.rpm 2>&1) || true
-grep -q ' 0 errors, 0 warnings' <<<"$lint" || fail "rpmlint: $lint"
-# halvex.repo, set to REPOSITORY, in an empty installroot with a fresh cache.
-dnf_list() { # REPOSITORY
-    local dnf=$work/dnf-${1##*/}
-    mkdir -p "$dnf/repos" && sed "s|$placeholder|$1|" "$out/halvex.repo" >"$dnf/repos/halvex.repo"
-    dnf -y --installroot "$dnf/root" --releasever 41 --setopt "reposdir=$dnf/repos" --setopt "cachedir=$dnf/cache" \
+cp "$rpm" "$work/other.rpm" && run rpmsign --define "__gpg $(command -v gpg)" --define "_gpg_name $B" --addsign "$work/other.rpm"
+! rpmkeys --dbpath "$work/rpmkeys-public" -K "$work/other.rpm" >"$work/rpmkeys.log" 2>&1 || fail "rpmkeys took a signature by another key"
+echo "%_dbpath $work/rpmkeys-public" >"$work/rpmkeys-public/.rpmmacros"
+# rpmlint takes one source package at a time.
+rpmlint_() { # NAME FILE...
+    local found && found=$(HOME=$work/rpmkeys-public rpmlint -r "$source_dir/packaging/$1.rpmlintrc" "${@:2}" 2>&1) || true
+    grep -q ' 0 errors, 0 warnings' <<<"$found" || fail "rpmlint: $found"
+}
+rpmlint_ "$package" "$rpm" "$out/rpm/$package-$version"-*.src.rpm
+rpmlint_ halvex-release "$out/rpm/halvex-release-$(cut -d' ' -f1 "${out%/public}/state/halvex-release")"-1.{noarch,src}.rpm
+# dnf, with the .repo and keys that halvex-release installed, set to the copy at URL.
+dnf_list() { # URL
+    local root=$work/rpm-public
+    dnf -y --installroot "$root" --releasever 41 --setopt "reposdir=$root/etc/yum.repos.d" --setopt "cachedir=$work/dnf-${1##*/}" \
+        --setopt "halvex.baseurl=$1/rpm" --setopt "halvex.gpgkey=file://$root/etc/pki/rpm-gpg/RPM-GPG-KEY-halvex" \
         list --available "$package" >"$work/dnf.log" 2>&1
 }
 dnf_list "$url/release" && grep -q "^$package\.$(rpm --eval '%{_arch}') " "$work/dnf.log" || fail "dnf: $(cat "$work/dnf.log")"
