@@ -19,6 +19,9 @@ rpm_topdir=/var/tmp/$package-rpmbuild
 rpm_build() { rpmbuild --define "_topdir $rpm_topdir" --nodeps --load "$source_dir/packaging/rpm_build_root.macros" "$@"; }
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
+# The fingerprints of the keys in a key file, sorted; what signing leaves of RPMs unchanged.
+fingerprints() { gpg --batch --with-colons --show-keys "$1" | awk -F: '$1 == "pub" { getline; print $10 }' | sort; }
+rpm_digests() { rpm -qp --nosignature --qf '%{NVRA} %{SHA256HEADER} %{PAYLOADDIGEST}\n' "$@" | sort; }
 step() { echo "== $* ($SECONDS s)"; }
 logged() { "${@:3}" >"$1" 2>&1 || fail "$2: $(tail -n 30 "$1")"; } # LOG WHAT COMMAND...
 # Debian's mirror: HALVEX_MIRROR, or else the one this machine's apt takes Debian from.

@@ -12,7 +12,6 @@ mirror=$(mirror) arch=$(dpkg --print-architecture) keyring=halvex-archive-keyrin
 keys=$(mktemp -d) && export GNUPGHOME=$keys
 at_exit="gpgconf --kill all; rm -rf $keys"
 fingerprint() { gpg --batch --with-colons "$@" 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }'; }
-fingerprints() { gpg --batch --with-colons --show-keys "$1" | awk -F: '$1 == "pub" { getline; print $10 }' | sort; }
 make_key() { # NAME TYPE EXPIRY [GPG OPTION...]
     gpg --batch --passphrase '' "${@:4}" --quick-gen-key "Halvex $1 check <$1@example.org>" "$2" sign "$3" 2>/dev/null
     fingerprint --list-keys "<$1@example.org>"
@@ -61,8 +60,7 @@ by_name() { sed -E 's|  (.*/)?|  |' | LC_ALL=C sort; }
 [ -z "$(comm -23 <(grep -E '\.(deb|dsc|tar\.[a-z]+)$' "$builddir/SHA256SUMS" | by_name) \
     <(find "$out/debian/pool" "$out/${tarball##*/}" -type f -exec sha256sum {} + | by_name))" ] ||
     fail "the release publishes other files than were checked"
-digests() { rpm -qp --nosignature --qf '%{NVRA} %{SHA256HEADER} %{PAYLOADDIGEST}\n' "$@" | sort; }
-[ -z "$(comm -23 <(digests "$builddir"/rpm/*.rpm) <(digests "$out"/rpm/*.rpm))" ] ||
+[ -z "$(comm -23 <(rpm_digests "$builddir"/rpm/*.rpm) <(rpm_digests "$out"/rpm/*.rpm))" ] ||
     fail "the signed RPMs are other packages than were checked"
 grep -q -x "baseurl=$given/rpm" "$out/halvex.repo" && [[ $given == http* ]] || fail "halvex.repo names another address than halvex.sources"
 
