@@ -187,12 +187,17 @@ release_published() { # REPODIR DEST COMMAND...
 }
 apt_update() { in_clean_root apt-get update --error-on=any -o Acquire::Check-Valid-Until=true; }
 
-step "a release made 45 days ago is refused as expired; once refreshed, it is taken"
+step "a release made 45 days ago is refused as expired; once refreshed by two keys, it is taken"
 root=$work/root-frozen log=$work/frozen.log && clean_root "$newest" "$root"
-release_published "$work/frozen" "$served/frozen" faketime -f -45d "$releaser" --key "$A" --url "$url/frozen" "$builddir" "$work/frozen"
+release_published "$work/frozen" "$served/frozen" faketime -f -45d "$releaser" --key "$A" --next-key "$B" --url "$url/frozen" \
+    "$builddir" "$work/frozen"
 readme 1 "$url/frozen" && ! apt_update && grep -q 'is expired' "$log" || fail "apt took an expired release: $(cat "$log")"
-release_published "$work/frozen" "$served/frozen" "$releaser" --refresh --key "$A" "$work/frozen"
+release_published "$work/frozen" "$served/frozen" "$releaser" --refresh --key "$A" --key "$B" "$work/frozen"
 apt_update || fail "apt refused the refreshed release: $(cat "$log")"
+for signer in "$A" "$B"; do # each key signs
+    gpg --batch --export "$signer" >"$work/signer.gpg" && gpgv --keyring "$work/signer.gpg" "$served/frozen/debian/dists/$newest/InRelease" 2>/dev/null &&
+        gpgv --keyring "$work/signer.gpg" "$served/frozen/rpm/repodata/repomd.xml"{.asc,} 2>/dev/null || fail "$signer signed not every index"
+done
 
 step "three releases into one REPODIR: A signs, then A with B next, then B alone; hosts follow by upgrading"
 rotation=$work/rotation && bumped "$work/next"
