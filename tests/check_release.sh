@@ -194,10 +194,11 @@ release_published "$work/frozen" "$served/frozen" faketime -f -45d "$releaser" -
 readme 1 "$url/frozen" && ! apt_update && grep -q 'is expired' "$log" || fail "apt took an expired release: $(cat "$log")"
 release_published "$work/frozen" "$served/frozen" "$releaser" --refresh --key "$A" --key "$B" "$work/frozen"
 apt_update || fail "apt refused the refreshed release: $(cat "$log")"
-for signer in "$A" "$B"; do # each key signs
-    gpg --batch --export "$signer" >"$work/signer.gpg" && gpgv --keyring "$work/signer.gpg" "$served/frozen/debian/dists/$newest/InRelease" 2>/dev/null &&
-        gpgv --keyring "$work/signer.gpg" "$served/frozen/rpm/repodata/repomd.xml"{.asc,} 2>/dev/null || fail "$signer signed not every index"
-done
+# Each key signs every index.
+signed_by() { gpgv --status-fd 1 --keyring "$work/signers.gpg" "$@" 2>/dev/null | awk '/VALIDSIG/ { print $NF }' | sort | paste -s -d' '; }
+gpg --batch --export "$A" "$B" >"$work/signers.gpg" && both=$(printf '%s\n' "$A" "$B" | sort | paste -s -d' ')
+[ "$(signed_by "$served/frozen/debian/dists/$newest/InRelease")" = "$both" ] &&
+    [ "$(signed_by "$served/frozen/rpm/repodata/repomd.xml"{.asc,})" = "$both" ] || fail "A and B did not sign every index"
 
 step "three releases into one REPODIR: A signs, then A with B next, then B alone; hosts follow by upgrading"
 rotation=$work/rotation && bumped "$work/next"
