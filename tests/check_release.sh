@@ -17,8 +17,9 @@ make_key() { # NAME TYPE EXPIRY [GPG OPTION...]
     fingerprint --list-keys "<$1@example.org>"
 }
 # A and B sign the check's releases. They were made 50 days ago, for a release made 45 days ago.
-faketime -f -50d gpg --batch --passphrase '' --quick-gen-key "Halvex A check <a@example.org>" rsa3072 sign 2y 2>/dev/null
-faketime -f -50d gpg --batch --passphrase '' --quick-gen-key "Halvex B check <b@example.org>" rsa3072 sign 2y 2>/dev/null
+for name in a b; do
+    faketime -f -50d gpg --batch --passphrase '' --quick-gen-key "Halvex $name check <$name@example.org>" rsa3072 sign 2y 2>/dev/null
+done
 gpgconf --kill gpg-agent
 A=$(fingerprint --list-keys "<a@example.org>") B=$(fingerprint --list-keys "<b@example.org>")
 short=$(make_key short rsa2048 1y) sha1=$(make_key sha1 rsa3072 1y --cert-digest-algo SHA1) soon=$(make_key soon rsa3072 30d)
