@@ -8,6 +8,8 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # The Debian releases, oldest first: the newest builds the version, the others backports of it.
 package=halvex-plugins releases=(bookworm trixie)
+# The package of the keys that sign the repository, which packaging/release makes.
+keyring=halvex-archive-keyring
 newest=${releases[-1]}
 declare -A architectures=([bookworm]="amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x"
     [trixie]="amd64 arm64 armel armhf i386 ppc64el riscv64 s390x")
@@ -74,6 +76,26 @@ read_build() { # BUILDDIR
     [ -z "$unlisted" ] || fail "$1 has changed since packaging/build made it: added $unlisted"
     tarball=$(compgen -G "$builddir/$(tarball_name '*')") || fail "$1 holds no source tarball"
     version=${tarball#"$builddir/$package-"} && version=${version%.tar.gz}
+}
+
+# COMMAND runs in the root with its own /proc and terminals as USER, without network unless
+# --net comes first.
+# shellcheck disable=SC2154 # the caller's root
+in_build_root() { # [--net] USER COMMAND
+    local isolate=(--net)
+    [ "$1" != --net ] || { isolate=(); shift; }
+    # shellcheck disable=SC2016 # expanded by the inner shell
+    unshare "${isolate[@]}" --mount --pid --fork --kill-child sh -c 'mount -t proc proc "$0/proc" &&
+        mount -t devpts -o newinstance,ptmxmode=0666 devpts "$0/dev/pts" &&
+        mount --bind "$0/dev/pts/ptmx" "$0/dev/ptmx" &&
+        exec chroot --userspec="$1" "$0" env -i PATH=/usr/bin:/bin HOME=/build LANG=C.UTF-8 \
+            DEBIAN_FRONTEND=noninteractive sh -c "$2"' "$root" "$1" "$2"
+}
+# Whether the source package unpacked in TREE holds exactly the files in SOURCE, for RELEASE:
+# a backport's changelog adds one entry of six lines.
+same_source() { # SOURCE TREE RELEASE
+    local first=1 && [ "$3" = "$newest" ] || first=7
+    diff -r -x changelog "$1" "$2" && diff <(tail -n "+$first" "$2/debian/changelog") "$1/debian/changelog"
 }
 
 # A stage sources this with its name, its usage and its arguments: it checks their count (unless

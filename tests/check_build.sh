@@ -34,9 +34,7 @@ for release in "${releases[@]}"; do
     [ -z "$previous" ] || dpkg --compare-versions "$previous" lt "${versions[$release]}" || fail "$release: $previous is newer"
     previous=${versions[$release]}
     logged "$work/source.log" "dpkg-source -x $dsc" dpkg-source --no-check -x "$dsc" "$work/source-$release"
-    first=1 && [ "$release" = "$newest" ] || first=7
-    diff -r -x changelog "$src" "$work/source-$release" &&
-        diff <(tail -n "+$first" "$work/source-$release/debian/changelog") "$src/debian/changelog" ||
+    same_source "$src" "$work/source-$release" "$release" ||
         fail "the $release source package holds other files than $commit"
 done
 [ "$previous" = "$version" ] && dpkg --compare-versions "$version" lt "$(awk -F. -v OFS=. '{ $NF += 1; print }' <<<"$version")" ||

@@ -7,7 +7,7 @@
 # shellcheck source=../packaging/common.sh
 . "$(dirname "$0")/../packaging/common.sh" check_release "BUILDDIR REPODIR" "$@"
 read_build "$1" && out=$(cd "$2" && pwd)/public
-mirror=$(mirror) arch=$(dpkg --print-architecture) keyring=halvex-archive-keyring
+mirror=$(mirror) arch=$(dpkg --print-architecture)
 # The check's own keys live apart from its folder, which must hold no secret key.
 keys=$(mktemp -d) && export GNUPGHOME=$keys
 at_exit="gpgconf --kill all; rm -rf $keys"
@@ -58,7 +58,7 @@ for suite in "$out"/debian/dists/*; do verify "$suite/InRelease" && verify "$sui
 # Every .deb, source file and tarball that was checked is published, unchanged; the signed RPMs
 # keep the digests of the header and the payload that were checked.
 by_name() { sed -E 's|  (.*/)?|  |' | LC_ALL=C sort; }
-[ -z "$(comm -23 <(grep -E '\.(deb|dsc|tar\.[a-z]+)$' "$builddir/SHA256SUMS" | by_name) \
+[ -z "$(comm -23 <(grep -E '\.(deb|dsc|buildinfo|tar\.[a-z]+)$' "$builddir/SHA256SUMS" | by_name) \
     <(find "$out/debian/pool" "$out/${tarball##*/}" -type f -exec sha256sum {} + | by_name))" ] ||
     fail "the release publishes other files than were checked"
 [ -z "$(comm -23 <(rpm_digests "$builddir"/rpm/*.rpm) <(rpm_digests "$out"/rpm/*.rpm))" ] ||
@@ -155,13 +155,18 @@ bumped() { # FOLDER
     for release in "${releases[@]}"; do
         rm -rf "$work/source" && dpkg-source -x "$1/$release"/*.dsc "$work/source" >/dev/null 2>&1
         sed -i "1s/($version/($new/" "$work/source/debian/changelog"
-        rm "$1/$release"/*.{dsc,tar.xz,buildinfo,changes} && (cd "$1/$release" && dpkg-source -b "$work/source" >/dev/null)
+        rm "$1/$release"/*.{dsc,tar.xz,changes} && (cd "$1/$release" && dpkg-source -b "$work/source" >/dev/null)
+        for info in "$1/$release"/*.buildinfo; do sed "s/$version/$new/g" "$info" >"${info/$version/$new}" && rm "$info"; done
         for deb in "$1/$release"/*.deb; do
             rm -rf "$work/deb" && dpkg-deb -R "$deb" "$work/deb" && rm "$deb"
             sed -i -E "s/^(Version: |.*\(= )${version//./\\.}/\1$new/" "$work/deb/DEBIAN/control"
             dpkg-deb -b "$work/deb" "$1/$release" >/dev/null
         done
     done
+    recorded "$1"
+}
+# FOLDER's files listed in its manifest, recorded as checked.
+recorded() { # FOLDER
     (cd "$1" && find . -type f ! -name SHA256SUMS ! -name checked -printf '%P\0' | sort -z | xargs -0 sha256sum >"$work/sums" &&
         mv "$work/sums" SHA256SUMS && sha256sum SHA256SUMS >checked)
 }
@@ -187,6 +192,76 @@ release_published() { # REPODIR DEST COMMAND...
     run "${@:3}" && publish "$1" "$2" && still_served "$work/previous" "$2"
 }
 apt_update() { in_clean_root apt-get update --error-on=any -o Acquire::Check-Valid-Until=true; }
+
+step "the build records and bills of materials of the release; packaging/verify rebuilds it, and finds a doctored copy out"
+# Every .deb served is named, with its checksum, in a build record served and signed.
+for info in "$served"/release/debian/pool/main/h/*/*.buildinfo; do
+    verify "$info.asc" "$info" && sed -n '/^Checksums-Sha256:/,/^[^ ]/ s/^ \([0-9a-f]\{64\}\) [0-9]* \(.*\.deb\)$/\1  \2/p' "$info"
+done | LC_ALL=C sort >"$work/recorded"
+[ -z "$(comm -23 <(find "$served/release/debian/pool" -name '*.deb' -exec sha256sum {} + | by_name) "$work/recorded")" ] ||
+    fail "a .deb served is in no signed build record"
+# The bills of materials: signed, valid by CycloneDX's schema, with the fields PACKAGING.md lists, one
+# component for each package served, with its hash.
+(cd "$work" && npm pack --silent @cyclonedx/cyclonedx-library@10.3.0 >npm.log 2>&1 &&
+    tar -xzf cyclonedx-cyclonedx-library-10.3.0.tgz package/res/schema) || fail "npm pack: $(cat "$work/npm.log")"
+mapfile -t boms < <(find "$served/release" -name '*.cdx.json')
+for bom in "${boms[@]}"; do verify "$bom.asc" "$bom"; done
+/usr/bin/python3 - "$work/package/res/schema" "$given" "$served/release" "${boms[@]}" >"$work/components" <<'EOF' ||
+import hashlib, json, os, subprocess, sys
+from urllib.parse import urljoin
+from jsonschema import Draft7Validator, RefResolver, _validators
+# This jsonschema sorts the extra items of a branch that fails to name them, which fails on objects.
+_validators.extras_msg = lambda extras: (", ".join(map(repr, extras)), "were")
+schemas, given, served, boms = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+load = lambda name: json.load(open(f"{schemas}/{name}.SNAPSHOT.schema.json"))
+schema = load("bom-1.6")
+store = {urljoin(schema["$id"], f"{name}.SNAPSHOT.schema.json"): load(name) for name in ("spdx", "jsf-0.82")}
+validator = Draft7Validator(schema, resolver=RefResolver.from_schema(schema, store=store), format_checker=Draft7Validator.FORMAT_CHECKER)
+at = lambda url: url.startswith(given + "/") and served + url[len(given):]
+for path in boms:
+    bom = json.load(open(path))
+    for error in validator.iter_errors(bom):
+        sys.exit(f"{path}: {error.message} at {list(error.path)}")
+    meta, refs = bom["metadata"], {c["bom-ref"]: c["name"] for c in bom["components"]}
+    assert bom["serialNumber"] and meta["timestamp"] and meta["manufacturer"]["contact"][0]["email"] and \
+        at(bom["externalReferences"][0]["url"]) == path, path
+    complete = {ref for c in bom["compositions"] if c["aggregate"] == "complete" for ref in c["dependencies"]}
+    needs = {d["ref"]: {refs[ref] for ref in d["dependsOn"]} for d in bom["dependencies"]}
+    for c in (c for c in bom["components"] if c.get("scope") != "required"):
+        links, properties = {r["type"]: at(r["url"]) for r in c["externalReferences"]}, {p["name"]: p["value"] for p in c["properties"]}
+        file = links["distribution"]
+        assert c["version"] and c["purl"] and c["manufacturer"]["name"] and os.path.isfile(links["source-distribution"]) and \
+            c["bom-ref"] in complete and {"declared", "concluded"} <= {e["license"]["acknowledgement"] for e in c["licenses"]} and \
+            c["hashes"] == [{"alg": "SHA-512", "content": hashlib.sha512(open(file, "rb").read()).hexdigest()}] and \
+            properties.keys() == {f"bsi:component:{p}" for p in ("filename", "executable", "archive", "structured")} and \
+            properties["bsi:component:filename"] == os.path.basename(file), c
+        if c["name"] in ("halvex-plugins", "halvex-plugins-static") and file.endswith(".deb"):
+            built_using = subprocess.run(["dpkg-deb", "-f", file, "Built-Using"], capture_output=True, text=True).stdout.strip()
+            held = [f"{n['name']} (= {n['version']})" for n in c.get("components", [])]
+            assert held == [built_using] if built_using else "libc6" in needs[c["bom-ref"]], f"{file}: {held}, {needs[c['bom-ref']]}"
+        print(os.path.relpath(file, served))
+EOF
+    fail "the bills of materials: $(cat "$work/components")"
+[ "$(sort "$work/components")" = "$(cd "$served/release" && find . -name "$package*.deb" -printf '%P\n' -o -name "$package*.rpm" \
+    ! -name '*.src.rpm' -printf '%P\n' | sort)" ] || fail "the bills of materials name other packages than are served"
+# packaging/verify, with the key that signs the release, rebuilds it as it is served for this
+# architecture and arm64; and a copy in which one package has another program, released as a build
+# machine that was taken over would release it, fails, naming that package.
+gpg --batch --import "$out/$keyring.gpg" 2>/dev/null
+commit=$(git get-tar-commit-id < <(gzip -dc "$tarball"))
+spawn logged "$work/verify.log" "packaging/verify $url/release" "$source_dir/packaging/verify" --commit "$commit" --arch arm64 \
+    --key "$(fingerprints "$out/$keyring.gpg" | head -n 1)" "$url/release"
+cp -r "$builddir" "$work/doctored" && doctored=${package}_${version}_$arch.deb && rm -rf "$work/deb" &&
+    dpkg-deb -R "$work/doctored/$newest/$doctored" "$work/deb" && sed -i 's/critical/CRITICAL/g' "$work/deb$plugins/cluster_plugin" &&
+    dpkg-deb -b "$work/deb" "$work/doctored/$newest/$doctored" >/dev/null && recorded "$work/doctored" &&
+    ! cmp -s "$builddir/$newest/$doctored" "$work/doctored/$newest/$doctored" || fail "no doctored copy"
+release_published "$work/doctored-repo" "$served/doctored" "$releaser" --key "$A" --url "$url/doctored" "$work/doctored" "$work/doctored-repo"
+doctored_found() {
+    ! "$source_dir/packaging/verify" --key "$A" "$url/doctored" >"$work/doctored.log" 2>&1 &&
+        [ "$(grep '^DIFFERENT' "$work/doctored.log")" = "DIFFERENT: $newest $doctored" ] ||
+        fail "packaging/verify on a doctored copy: $(cat "$work/doctored.log")"
+}
+spawn doctored_found
 
 step "a release made 45 days ago is refused as expired; once refreshed by two keys, it is taken"
 root=$work/root-frozen log=$work/frozen.log && clean_root "$newest" "$root"
