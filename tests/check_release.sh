@@ -246,19 +246,22 @@ EOF
     ! -name '*.src.rpm' -printf '%P\n' | sort)" ] || fail "the bills of materials name other packages than are served"
 # packaging/verify, with the key that signs the release, rebuilds it as it is served for this
 # architecture and arm64; and a copy in which one package has another program, released as a build
-# machine that was taken over would release it, fails, naming that package.
+# machine that was taken over would release it, fails, naming that package; and names a build tool
+# whose version its build record gives as other than the mirror's.
 gpg --batch --import "$out/$keyring.gpg" 2>/dev/null
 commit=$(git get-tar-commit-id < <(gzip -dc "$tarball"))
 spawn logged "$work/verify.log" "packaging/verify $url/release" "$source_dir/packaging/verify" --commit "$commit" --arch arm64 \
     --key "$(fingerprints "$out/$keyring.gpg" | head -n 1)" "$url/release"
 cp -r "$builddir" "$work/doctored" && doctored=${package}_${version}_$arch.deb && rm -rf "$work/deb" &&
     dpkg-deb -R "$work/doctored/$newest/$doctored" "$work/deb" && sed -i 's/critical/CRITICAL/g' "$work/deb$plugins/cluster_plugin" &&
-    dpkg-deb -b "$work/deb" "$work/doctored/$newest/$doctored" >/dev/null && recorded "$work/doctored" &&
+    dpkg-deb -b "$work/deb" "$work/doctored/$newest/$doctored" >/dev/null &&
+    sed -i 's/^ cmake (= [^)]*)/ cmake (= 0.1-1)/' "$work/doctored/$newest/${doctored%.deb}.buildinfo" && recorded "$work/doctored" &&
     ! cmp -s "$builddir/$newest/$doctored" "$work/doctored/$newest/$doctored" || fail "no doctored copy"
 release_published "$work/doctored-repo" "$served/doctored" "$releaser" --key "$A" --url "$url/doctored" "$work/doctored" "$work/doctored-repo"
 doctored_found() {
     ! "$source_dir/packaging/verify" --key "$A" "$url/doctored" >"$work/doctored.log" 2>&1 &&
-        [ "$(grep '^DIFFERENT' "$work/doctored.log")" = "DIFFERENT: $newest $doctored" ] ||
+        [ "$(grep '^DIFFERENT' "$work/doctored.log")" = "DIFFERENT: $newest $doctored" ] &&
+        grep -q "^$newest $arch: the build had cmake 0.1-1, the mirror now serves .*: the comparison cannot prove the build$" "$work/doctored.log" ||
         fail "packaging/verify on a doctored copy: $(cat "$work/doctored.log")"
 }
 spawn doctored_found
