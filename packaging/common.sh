@@ -8,11 +8,11 @@ source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 # The Debian releases, oldest first: the newest builds the version, the others backports of it.
 package=halvex-plugins releases=(bookworm trixie)
-# The package of the keys that sign the repository, which packaging/release makes.
-keyring=halvex-archive-keyring
 newest=${releases[-1]}
 declare -A architectures=([bookworm]="amd64 arm64 armel armhf i386 mips64el mipsel ppc64el s390x"
     [trixie]="amd64 arm64 armel armhf i386 ppc64el riscv64 s390x")
+# The package of the keys that sign the repository, which packaging/release makes.
+keyring=halvex-archive-keyring
 tarball_name() { echo "$package-$1.tar.gz"; } # VERSION
 # Where the packages install the plugins.
 plugins=/usr/libexec/halvex/plugins
@@ -99,7 +99,7 @@ same_source() { # SOURCE TREE RELEASE
 }
 
 # A stage sources this with its name, its usage and its arguments: it checks their count (unless
-# the usage repeats a word: ...), root (only the checks and the build need it) and the stage's
+# the usage repeats a word: ...), root (all but the release and publish need it) and the stage's
 # tools, and makes the work folder.
 refuse() { echo "$*" >&2; exit 2; }
 if [ $# -gt 0 ]; then # STAGE USAGE ARGUMENTS...
