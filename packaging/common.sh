@@ -91,6 +91,14 @@ in_build_root() { # [--net] USER COMMAND
         exec chroot --userspec="$1" "$0" env -i PATH=/usr/bin:/bin HOME=/build LANG=C.UTF-8 \
             DEBIAN_FRONTEND=noninteractive sh -c "$2"' "$root" "$1" "$2"
 }
+# How packaging/build builds, which packaging/verify must repeat: as builder, without the suite
+# (which changes no package) or cross for TARGET with what the build needs for it and MORE.
+add_builder() { echo 'builder:x:2000:2000::/build:/bin/sh' >>"$root/etc/passwd" && echo 'builder:x:2000:' >>"$root/etc/group"; }
+nocheck_build="DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -v0 -Pnocheck -Jauto"
+cross_build_command() { echo "dpkg-buildpackage -a $1 -Pcross,nocheck -b -us -uc -v0 -Jauto"; } # TARGET
+cross_needs() { # TARGET TREE [MORE]
+    echo "apt-get build-dep -y -a $1 -Pcross,nocheck $2 && apt-get satisfy -y 'crossbuild-essential-$1, libc-dev:$1, libstdc++-dev:$1${3:+, $3}'"
+}
 # Whether the source package unpacked in TREE holds exactly the files in SOURCE, for RELEASE:
 # a backport's changelog adds one entry of six lines.
 same_source() { # SOURCE TREE RELEASE
