@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
 # shellcheck disable=SC2034 # the stages read the facts
-# What the four stages of a release share (packaging/build, tests/check_build.sh,
-# packaging/release, tests/check_release.sh): the facts they read and the shell helpers.
+# What the stages of a release share (packaging/build, tests/check_build.sh, packaging/release,
+# tests/check_release.sh, packaging/publish, packaging/verify and the repository's tools): the
+# facts they read and the shell helpers. It only defines: each stage calls stage_setup itself.
 set -euo pipefail
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
@@ -18,18 +19,36 @@ tarball_name() { echo "$package-$1.tar.gz"; } # VERSION
 plugins=/usr/libexec/halvex/plugins
 # The RPM is built and rebuilt in one folder, as in a build root: its debug information names it.
 rpm_topdir=/var/tmp/$package-rpmbuild
-rpm_build() { rpmbuild --define "_topdir $rpm_topdir" --nodeps --load "$source_dir/packaging/rpm_build_root.macros" "$@"; }
+rpm_build() {
+    rpmbuild --define "_topdir $rpm_topdir" --nodeps \
+        --load "$source_dir/packaging/rpm_build_root.macros" "$@"
+}
+# The repository is refreshed every refresh_days, and each refresh is valid for valid_days: one
+# missed refresh is survived with a day to spare. A key that signs must outlive the validity and
+# one more refresh; from warn_days before its expiry, every run says so; a next key must be valid
+# for next_key_days.
+refresh_days=7
+valid_days=$((2 * refresh_days + 1))
+signing_margin_days=$((valid_days + refresh_days))
+warn_days=90
+next_key_days=365
 
 fail() { echo "FAIL: $*" >&2; exit 1; }
 # The fingerprints of the keys in a key file, sorted; what signing leaves of RPMs unchanged.
-fingerprints() { gpg --batch --with-colons --show-keys "$1" | awk -F: '$1 == "pub" { getline; print $10 }' | sort; }
-rpm_digests() { rpm -qp --nosignature --qf '%{NVRA} %{SHA256HEADER} %{PAYLOADDIGEST}\n' "$@" | sort; }
+fingerprints() { # KEYFILE
+    gpg --batch --with-colons --show-keys "$1" | awk -F: '$1 == "pub" { getline; print $10 }' | sort
+}
+rpm_digests() { # RPM...
+    rpm -qp --nosignature --qf '%{NVRA} %{SHA256HEADER} %{PAYLOADDIGEST}\n' "$@" | sort
+}
 step() { echo "== $* ($SECONDS s)"; }
 logged() { "${@:3}" >"$1" 2>&1 || fail "$2: $(tail -n 30 "$1")"; } # LOG WHAT COMMAND...
 # Debian's mirror: HALVEX_MIRROR, or else the one this machine's apt takes Debian from.
 mirror() {
+    local uri=${HALVEX_MIRROR-}
     # shellcheck disable=SC2016 # apt's own format
-    local uri=${HALVEX_MIRROR:-$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Label: Debian' | head -n 1)}
+    [ -n "$uri" ] || uri=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' \
+        'Label: Debian' | head -n 1)
     [ -n "$uri" ] || fail "apt takes no package from a Debian mirror here: set HALVEX_MIRROR"
     echo "${uri%/}"
 }
@@ -40,7 +59,11 @@ missing_packages() { # STAGE
         [[ $stage != \#* && ($1 == all || $stage == "$1") ]] || continue
         for entry in $packages; do
             probe=${entry#*:}
-            if [[ $probe == /* ]]; then [ -e "$probe" ]; else type -P "$probe" >/dev/null; fi || echo "${entry%%:*}"
+            if [[ $probe == /* ]]; then
+                [ -e "$probe" ] || echo "${entry%%:*}"
+            else
+                type -P "$probe" >/dev/null || echo "${entry%%:*}"
+            fi
         done
     done <"$source_dir/packaging/tools"
 }
@@ -51,7 +74,8 @@ spawn() { set -m; "$@" </dev/null & set +m; spawned+=("$!"); }
 stop_jobs() {
     local groups
     read -r -a groups <<<"$(jobs -p | sed 's/^/-/' | paste -s -d' ')"
-    [ ${#groups[@]} != 0 ] && kill -TERM -- "${groups[@]}" 2>/dev/null || return 0
+    [ ${#groups[@]} != 0 ] || return 0
+    kill -TERM -- "${groups[@]}" 2>/dev/null || return 0
     for _ in $(seq 50); do kill -0 -- "${groups[@]}" 2>/dev/null || return 0; sleep 0.1; done
     kill -KILL -- "${groups[@]}" 2>/dev/null || true
 }
@@ -71,8 +95,9 @@ read_build() { # BUILDDIR
     (cd "$builddir" && sha256sum --strict --quiet -c SHA256SUMS) >"$work/manifest.log" 2>&1 ||
         fail "$1 has changed since packaging/build made it: $(cat "$work/manifest.log")"
     local unlisted
-    unlisted=$(comm -13 <(sed 's/^[0-9a-f]*  //' "$builddir/SHA256SUMS" | LC_ALL=C sort) <(cd "$builddir" &&
-        find . ! -type d ! -path ./SHA256SUMS ! -path ./checked -printf '%P\n' | LC_ALL=C sort))
+    unlisted=$(comm -13 <(sed 's/^[0-9a-f]*  //' "$builddir/SHA256SUMS" | LC_ALL=C sort) \
+        <(cd "$builddir" && find . ! -type d ! -path ./SHA256SUMS ! -path ./checked -printf '%P\n' |
+            LC_ALL=C sort))
     [ -z "$unlisted" ] || fail "$1 has changed since packaging/build made it: added $unlisted"
     tarball=$(compgen -G "$builddir/$(tarball_name '*')") || fail "$1 holds no source tarball"
     version=${tarball#"$builddir/$package-"} && version=${version%.tar.gz}
@@ -93,31 +118,44 @@ in_build_root() { # [--net] USER COMMAND
 }
 # How packaging/build builds, which packaging/verify must repeat: as builder, without the suite
 # (which changes no package) or cross for TARGET with what the build needs for it and MORE.
-add_builder() { echo 'builder:x:2000:2000::/build:/bin/sh' >>"$root/etc/passwd" && echo 'builder:x:2000:' >>"$root/etc/group"; }
+add_builder() {
+    echo 'builder:x:2000:2000::/build:/bin/sh' >>"$root/etc/passwd"
+    echo 'builder:x:2000:' >>"$root/etc/group"
+}
 nocheck_build="DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -v0 -Pnocheck -Jauto"
-cross_build_command() { echo "dpkg-buildpackage -a $1 -Pcross,nocheck -b -us -uc -v0 -Jauto"; } # TARGET
+cross_build_command() { # TARGET
+    echo "dpkg-buildpackage -a $1 -Pcross,nocheck -b -us -uc -v0 -Jauto"
+}
 cross_needs() { # TARGET TREE [MORE]
-    echo "apt-get build-dep -y -a $1 -Pcross,nocheck $2 && apt-get satisfy -y 'crossbuild-essential-$1, libc-dev:$1, libstdc++-dev:$1${3:+, $3}'"
+    local satisfy="crossbuild-essential-$1, libc-dev:$1, libstdc++-dev:$1${3:+, $3}"
+    echo "apt-get build-dep -y -a $1 -Pcross,nocheck $2 && apt-get satisfy -y '$satisfy'"
 }
 # Whether the source package unpacked in TREE holds exactly the files in SOURCE, for RELEASE:
 # a backport's changelog adds one entry of six lines.
 same_source() { # SOURCE TREE RELEASE
-    local first=1 && [ "$3" = "$newest" ] || first=7
-    diff -r -x changelog "$1" "$2" && diff <(tail -n "+$first" "$2/debian/changelog") "$1/debian/changelog"
+    local first=1
+    [ "$3" = "$newest" ] || first=7
+    diff -r -x changelog "$1" "$2" || return
+    diff <(tail -n "+$first" "$2/debian/changelog") "$1/debian/changelog"
 }
 
-# A stage sources this with its name, its usage and its arguments: it checks their count (unless
-# the usage repeats a word: ...), root (all but the release and publish need it) and the stage's
-# tools, and makes the work folder.
 refuse() { echo "$*" >&2; exit 2; }
-if [ $# -gt 0 ]; then # STAGE USAGE ARGUMENTS...
+# A stage calls this first with its name, its usage and its arguments: it checks their count
+# (unless the usage repeats a word: ...), root (all but the release, the publish and the
+# repository's tools need it) and the stage's tools, and makes the work folder, which goes when
+# the stage ends, after the jobs it started are stopped and at_exit is run.
+stage_setup() { # STAGE USAGE ARGUMENTS...
+    local words missing
     read -r -a words <<<"$2"
     [[ $2 == *...* ]] || [ $(($# - 2)) = ${#words[@]} ] || refuse "usage: $0 $2"
-    [[ $1 == release || $1 == publish ]] || [ "$(id -u)" = 0 ] || refuse "$0 runs as root: build roots, namespaces, rpm --root"
+    case $1 in
+    release | publish | refresh | check-repository) ;;
+    *) [ "$(id -u)" = 0 ] || refuse "$0 runs as root: build roots, namespaces, rpm --root" ;;
+    esac
     missing=$(missing_packages "$1" | paste -s -d' ')
     [ -z "$missing" ] || refuse "$1 needs: apt-get install -y $missing"
     work=$(mktemp -d) at_exit=:
     trap 'stop_jobs; eval "$at_exit"; rm -rf "$work"' EXIT
     trap 'exit 1' HUP INT TERM
     unset SOURCE_DATE_EPOCH
-fi
+}
