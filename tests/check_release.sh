@@ -40,7 +40,8 @@ check_release_itself() {
         if gpg --batch --list-packets "$file" 2>/dev/null | grep -q '^:secret'; then
             fail "$file holds a secret key"
         fi
-    done < <(find -L "${out%/public}/public" "${out%/public}/state" "$builddir" "$work" -type f -print0)
+    done < <(find -L "${out%/public}/public" "${out%/public}/state" "$builddir" "$work" -type f \
+        -print0)
     checked_signature "$out/${tarball##*/}.asc" "$out/${tarball##*/}"
     checked_signature "$out/rpm/repodata/repomd.xml.asc" "$out/rpm/repodata/repomd.xml"
     for suite in "$out"/debian/dists/*; do
@@ -68,7 +69,8 @@ by_name() { sed -E 's|  (.*/)?|  |' | LC_ALL=C sort; }
 start_server() {
     served=$work/served
     mkdir "$served"
-    spawn python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$served" >"$work/server.log" 2>&1
+    spawn python3 -u -m http.server 0 --bind 127.0.0.1 --directory "$served" \
+        >"$work/server.log" 2>&1
     spawned=()
     url=
     for _ in $(seq 100); do
@@ -99,7 +101,8 @@ serve_release() {
     for deb in "$served/tampered/debian/pool/main/h/$package/${package}"_*_"$arch".deb; do
         at=$(($(stat -c %s "$deb") / 2))
         byte=$(od -A n -t u1 -j "$at" -N 1 "$deb")
-        printf '%b' "\\$(printf %03o $((byte ^ 1)))" | dd of="$deb" bs=1 seek="$at" conv=notrunc status=none
+        printf '%b' "\\$(printf %03o $((byte ^ 1)))" |
+            dd of="$deb" bs=1 seek="$at" conv=notrunc status=none
     done
 }
 resign() { gpg --batch --yes --local-user "$B" "$@"; }

@@ -20,7 +20,8 @@ await_line "$work/release.log" 'the packages'
 "$releaser" --refresh --key "$A" "$repo" >"$work/refresh.log" 2>&1 ||
     fail "the refresh during a release: $(cat "$work/refresh.log")"
 wait_jobs
-grep -q 'waiting for the lock on' "$work/refresh.log" || fail "the refresh did not wait for the release"
+grep -q 'waiting for the lock on' "$work/refresh.log" ||
+    fail "the refresh did not wait for the release"
 complete_repository "$repo" 4 || fail "a refresh during a release left $repo incomplete"
 publish "$repo" "$served/concurrent"
 root=$work/root log=$work/host.log

@@ -10,7 +10,8 @@ scenario_setup
 # COMMAND passes, and warns that KEY expires.
 warns() { # KEY COMMAND...
     "${@:2}" >"$work/out.log" 2>"$work/err.log" || fail "$*: $(tail -n 30 "$work/err.log")"
-    grep -q "^warning: the key $1 expires on .*: extend it or rotate to a new key" "$work/err.log" ||
+    grep -q "^warning: the key $1 expires on .*: extend it or rotate to a new key" \
+        "$work/err.log" ||
         fail "$* gave no warning: $(cat "$work/err.log")"
 }
 

@@ -9,7 +9,10 @@ scenario_setup
 repo=$work/repo
 
 # The expiry of the first key in KEYFILE, in seconds.
-expiry() { gpg --batch --with-colons --show-keys "$1" 2>/dev/null | awk -F: '$1 == "pub" { print $7; exit }'; }
+expiry() { # KEYFILE
+    gpg --batch --with-colons --show-keys "$1" 2>/dev/null |
+        awk -F: '$1 == "pub" { print $7; exit }'
+}
 
 step "a key extended with gpg --quick-set-expire reaches hosts with the next release"
 key=$(make_key extended rsa3072 1y)

@@ -25,7 +25,9 @@ scenario_setup() {
     trap 'exit 1' HUP INT TERM
 }
 
-fingerprint() { gpg --batch --with-colons "$@" 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }'; }
+fingerprint() { # GPG ARGUMENT...
+    gpg --batch --with-colons "$@" 2>/dev/null | awk -F: '/^fpr:/ { print $10; exit }'
+}
 make_key() { # NAME TYPE EXPIRY [GPG OPTION...]
     gpg --batch --passphrase '' "${@:4}" --quick-gen-key "Halvex $1 check <$1@example.org>" \
         "$2" sign "$3" 2>/dev/null
@@ -33,7 +35,8 @@ make_key() { # NAME TYPE EXPIRY [GPG OPTION...]
 }
 # Verifies a signature with the release's keyring.
 verify() { # GPGV ARGUMENT...
-    gpgv --keyring "$out/$keyring.gpg" "$@" 2>"$work/gpgv.log" || fail "gpgv $*: $(cat "$work/gpgv.log")"
+    gpgv --keyring "$out/$keyring.gpg" "$@" 2>"$work/gpgv.log" ||
+        fail "gpgv $*: $(cat "$work/gpgv.log")"
 }
 publish() { # REPODIR DEST
     "$source_dir/packaging/publish" "$@" >>"$work/publish.log" 2>&1 ||
@@ -67,15 +70,18 @@ new_host() { # RELEASE ROOT URL
 }
 # The version of the keyring package that the newest release in REPODIR holds.
 keyring_version() { # REPODIR
-    awk -v name="$keyring" '$1 == "Package:" { on = $2 == name } on && $1 == "Version:" { print $2 }' \
-        "$1/public/debian/dists/$newest/main/binary-$arch/Packages" 2>/dev/null | sort -V |
-        tail -n 1 | grep . || fail "$1 serves no $keyring"
+    local packages=$1/public/debian/dists/$newest/main/binary-$arch/Packages
+    awk -v name="$keyring" '$1 == "Package:" { on = $2 == name }
+        on && $1 == "Version:" { print $2 }' "$packages" 2>/dev/null | sort -V | tail -n 1 |
+        grep . || fail "$1 serves no $keyring"
 }
 
 # FOLDER's files listed in its manifest, recorded as checked.
 recorded() { # FOLDER
     (cd "$1" && find . -type f ! -name SHA256SUMS ! -name checked -printf '%P\0' | sort -z |
-        xargs -0 sha256sum >"$work/sums" && mv "$work/sums" SHA256SUMS && sha256sum SHA256SUMS >checked)
+        xargs -0 sha256sum) >"$work/sums"
+    mv "$work/sums" "$1/SHA256SUMS"
+    (cd "$1" && sha256sum SHA256SUMS >checked)
 }
 # BUILDDIR as the next version of the same programs, VERSION.1, recorded as checked.
 bumped() { # FOLDER
@@ -116,7 +122,8 @@ still_served() { # PREVIOUS DEST
             while read -r deb; do
                 [ -f "$2/debian/$deb" ] || fail "$2/debian/$deb is not served"
             done < <(sed -n 's/^Filename: //p' "$file")
-        done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $1, $3 }' "$inrelease")
+        done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $1, $3 }' \
+            "$inrelease")
     done
 }
 # The checksums of the files in DEST that keep their bytes under their names: packages, source

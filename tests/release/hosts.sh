@@ -11,7 +11,8 @@ scenario_setup
 # The Quick start's plugin line and exit status, from the installed plugin.
 quick_start_line() {
     local quick_start shown
-    quick_start=$(sed -n 's|^cmake --preset release .* build/release/bin/\(cluster_plugin .*\)$|\1|p' \
+    quick_start=$(sed -n \
+        's|^cmake --preset release .* build/release/bin/\(cluster_plugin .*\)$|\1|p' \
         "$source_dir/README.md")
     shown=$(chroot "$root" bash -c "line=\$($plugins/$quick_start); echo \"\$line \$?\"")
     [ "$shown" = "Service cluster problem: 2 ok, 1 warning, 0 unknown, 1 critical 1" ] ||
@@ -74,7 +75,8 @@ host() { # RELEASE
 }
 
 for block in 1 2 3 4 6; do
-    [ -n "$(readme_lines "$block" "$url")" ] || fail "the README has no block $block of lines to run"
+    [ -n "$(readme_lines "$block" "$url")" ] ||
+        fail "the README has no block $block of lines to run"
 done
 for release in "${releases[@]}"; do spawn host "$release"; done
 wait_jobs

@@ -24,7 +24,8 @@ host_follows() { # KEY...
     in_clean_root apt-get upgrade || fail "$root: $(cat "$log")"
     [ "$(installed $keyring)" = "$(keyring_version "$repo") " ] ||
         fail "$root has $keyring $(installed $keyring), not $(keyring_version "$repo")"
-    [ "$(fingerprints "$root/usr/share/keyrings/$keyring.gpg")" = "$(printf '%s\n' "$@" | sort)" ] ||
+    [ "$(fingerprints "$root/usr/share/keyrings/$keyring.gpg")" = \
+        "$(printf '%s\n' "$@" | sort)" ] ||
         fail "$root's keyring holds other keys"
 }
 

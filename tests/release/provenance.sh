@@ -45,9 +45,11 @@ doctored_release() {
     dpkg-deb -R "$work/doctored/$newest/$doctored" "$work/deb"
     sed -i 's/critical/CRITICAL/g' "$work/deb$plugins/cluster_plugin"
     dpkg-deb -b "$work/deb" "$work/doctored/$newest/$doctored" >/dev/null
-    sed -i 's/^ cmake (= [^)]*)/ cmake (= 0.1-1)/' "$work/doctored/$newest/${doctored%.deb}.buildinfo"
+    sed -i 's/^ cmake (= [^)]*)/ cmake (= 0.1-1)/' \
+        "$work/doctored/$newest/${doctored%.deb}.buildinfo"
     recorded "$work/doctored"
-    ! cmp -s "$builddir/$newest/$doctored" "$work/doctored/$newest/$doctored" || fail "no doctored copy"
+    ! cmp -s "$builddir/$newest/$doctored" "$work/doctored/$newest/$doctored" ||
+        fail "no doctored copy"
     release_published "$work/doctored-repo" "$served/doctored" "$releaser" --key "$A" \
         --url "$url/doctored" "$work/doctored" "$work/doctored-repo"
 }

@@ -29,7 +29,8 @@ check_period() {
     calendar=$(sed -n 's/^OnCalendar=//p' "$source_dir/packaging/halvex-refresh.timer")
     mapfile -t elapses < <(systemd-analyze calendar --iterations=2 "$calendar" |
         sed -n 's/^ *\(Next elapse\|Iter\. #2\): //p')
-    [ $(($(date -d "${elapses[1]}" +%s) - $(date -d "${elapses[0]}" +%s))) = $((refresh_days * 86400)) ] ||
+    local period=$(($(date -d "${elapses[1]}" +%s) - $(date -d "${elapses[0]}" +%s)))
+    [ "$period" = $((refresh_days * 86400)) ] ||
         fail "the timer runs every '$calendar', not every $refresh_days days"
 }
 
@@ -45,7 +46,8 @@ repository_state() { # URL
 # own; the tree, the repository and what it publishes to are the account's.
 refresh_as_account() {
     local home
-    id -u "$account" >/dev/null 2>&1 || fail "the check runs the refresh as $account, which is missing"
+    id -u "$account" >/dev/null 2>&1 ||
+        fail "the check runs the refresh as $account, which is missing"
     home=$(mktemp -d)
     at_exit="runuser -u $account -- env GNUPGHOME=$home/gnupg gpgconf --kill all; rm -rf $home"
     chmod 755 "$home"
@@ -95,7 +97,7 @@ state=$(repository_state "$url/frozen")
     fail "packaging/check-repository before the refresh: $state"
 refresh_as_account
 state=$(repository_state "$url/frozen")
-[[ $state == "0 Halvex repository OK: "*" has $((valid_days - 1)) days left before its Valid-Until" ]] ||
+[[ $state == "0 Halvex repository OK: "*" has $((valid_days - 1)) days left before its "* ]] ||
     fail "packaging/check-repository after the refresh: $state"
 apt_update || fail "apt refused the refreshed release: $(cat "$log")"
 check_signers

@@ -9,8 +9,8 @@ scenario_setup
 # rpmlint takes one source package at a time.
 rpmlint_() { # NAME FILE...
     local found
-    found=$(HOME=$work/rpmkeys-public rpmlint -r "$source_dir/packaging/$1.rpmlintrc" "${@:2}" 2>&1) ||
-        true
+    found=$(HOME=$work/rpmkeys-public rpmlint -r "$source_dir/packaging/$1.rpmlintrc" "${@:2}" \
+        2>&1) || true
     grep -q ' 0 errors, 0 warnings' <<<"$found" || fail "rpmlint: $found"
 }
 
