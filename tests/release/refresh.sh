@@ -63,6 +63,7 @@ refresh_as_account() {
     runuser -u "$account" -- env -i PATH=/usr/bin:/bin HOME=/nonexistent \
         "$home/tree/packaging/refresh" "$home/refresh.conf" >"$work/refresh.log" 2>&1 ||
         fail "the units' script: $(tail -n 30 "$work/refresh.log")"
+    complete_repository "$home/repo" 1 || fail "the refresh left the repository incomplete"
 }
 
 # Each key signs every index.
