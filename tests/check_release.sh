@@ -40,7 +40,7 @@ check_release_itself() {
         if gpg --batch --list-packets "$file" 2>/dev/null | grep -q '^:secret'; then
             fail "$file holds a secret key"
         fi
-    done < <(find -L "${out%/public}/public" "${out%/public}/state" "$builddir" "$work" -type f \
+    done < <(find -L "$repodir/public/" "$repodir/state/" "$builddir" "$work" -type f \
         -print0)
     checked_signature "$out/${tarball##*/}.asc" "$out/${tarball##*/}"
     checked_signature "$out/rpm/repodata/repomd.xml.asc" "$out/rpm/repodata/repomd.xml"
@@ -86,7 +86,7 @@ serve_release() {
     local copy suite deb at byte
     step "the release published on 127.0.0.1 in place of its address, with a copy signed by" \
         "another key and one with a changed package"
-    "$source_dir/packaging/publish" "${out%/public}" "$served/release" >"$work/publish.log" 2>&1 ||
+    "$source_dir/packaging/publish" "$repodir" "$served/release" >"$work/publish.log" 2>&1 ||
         fail "packaging/publish: $(cat "$work/publish.log")"
     cp -r "$served/release" "$served/other-key"
     cp -r "$served/release" "$served/tampered"

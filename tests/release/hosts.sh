@@ -43,7 +43,7 @@ installs() { # RELEASE
         [ "$(installed "$name")" = "$(sed -n 's/^Version: //p' "$builddir/$1"/*.dsc) " ] ||
             fail "$1 installed $name $(installed "$name")"
     done
-    [ "$(installed $keyring)" = "$(keyring_version "${out%/public}") " ] ||
+    [ "$(installed $keyring)" = "$(keyring_version "$repodir") " ] ||
         fail "$1 installed $keyring $(installed $keyring)"
     quick_start_line
     readme 3 "$url/release" || fail "the debug suite: $(cat "$log")"

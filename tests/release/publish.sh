@@ -3,7 +3,9 @@
 # packaging/publish refuses, before it copies or deletes anything, a DEST that is empty, the
 # root, or a folder that holds files no publish left there; what is there survives. The empty
 # and the root DEST are tried in a root of their own, a copy of a clean root with the tree and
-# REPODIR, whose rsync only records its arguments.
+# REPODIR, whose rsync only records its arguments. Publishing a new version, its first pass
+# leaves the plain-named indices and the Release files as they were, and brings the new
+# packages and the indices by their checksum.
 # shellcheck source=helpers.sh
 . "$(dirname "$0")/helpers.sh"
 scenario_setup
@@ -34,4 +36,43 @@ for dest in "" / // /.; do
     [ ! -e "$root/rsync.log" ] || fail "publish into '$dest' ran rsync $(cat "$root/rsync.log")"
     [ "$(cat "$root/precious")" = precious ] || fail "publish into '$dest' harmed the root"
 done
+
+# An rsync first on the PATH that copies DEST after each call, as copy-N.
+watched_rsync() { # FOLDER DEST
+    mkdir -p "$1/bin"
+    printf '%s\n' '#!/bin/sh' '/usr/bin/rsync "$@" || exit' \
+        "n=\$(ls '$1' | grep -c '^copy-'); cp -a '$2' '$1/copy-'\$((n + 1))" >"$1/bin/rsync"
+    chmod 755 "$1/bin/rsync"
+}
+# The plain-named indices and Release files of FOLDER, and their checksums.
+plain_indices() { # FOLDER
+    (cd "$1" && find debian/dists rpm/repodata -type f ! -path '*/by-hash/*' \
+        \( -name 'Packages*' -o -name 'Sources*' -o -name '*Release*' -o -name 'repomd.xml*' \) \
+        -exec sha256sum {} + | LC_ALL=C sort -k 2)
+}
+
+step "publishing a new version: the first pass keeps the plain indices, and brings the rest"
+repo=$work/repo dest=$work/dest watch=$work/watch
+run "$releaser" --key "$A" --url "$url/passes" "$builddir" "$repo"
+publish "$repo" "$dest"
+bumped "$work/next"
+run "$releaser" --key "$A" --url "$url/passes" "$work/next" "$repo"
+before=$(plain_indices "$dest")
+watched_rsync "$watch" "$dest"
+PATH=$watch/bin:$PATH publish "$repo" "$dest"
+# The calls: the listing of DEST, the marker, the first pass, the second.
+if [ ! -d "$watch/copy-4" ] || [ -e "$watch/copy-5" ]; then
+    fail "publish made other rsync calls"
+fi
+[ "$(plain_indices "$watch/copy-3")" = "$before" ] ||
+    fail "the first pass changed the plain-named indices or the Release files"
+[ "$(plain_indices "$watch/copy-4")" != "$before" ] || fail "the second pass changed no index"
+while read -r hash path; do
+    [[ $path == */Packages ]] || continue
+    [ -f "$watch/copy-3/debian/dists/${path%/Packages}/by-hash/SHA256/$hash" ] ||
+        fail "the first pass did not bring $path by its checksum"
+done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $1, $3 }' \
+    "$repo/public/debian/dists/$newest/InRelease")
+[ -n "$(find "$watch/copy-3/debian/pool" -name "*_$version.1_*.deb" -print -quit)" ] ||
+    fail "the first pass did not bring the new packages"
 echo "passed"
