@@ -69,7 +69,7 @@ fi
 [ "$(plain_indices "$watch/copy-4")" != "$before" ] || fail "the second pass changed no index"
 while read -r hash path; do
     [[ $path == */Packages ]] || continue
-    [ -f "$watch/copy-3/debian/dists/${path%/Packages}/by-hash/SHA256/$hash" ] ||
+    [ -f "$watch/copy-3/debian/dists/$newest/${path%/Packages}/by-hash/SHA256/$hash" ] ||
         fail "the first pass did not bring $path by its checksum"
 done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $1, $3 }' \
     "$repo/public/debian/dists/$newest/InRelease")
