@@ -28,8 +28,7 @@ release_published "$repo" "$served/extension" "$releaser" --key "$key" --url "$u
     "$builddir" "$repo"
 for release in "${releases[@]}"; do
     root=$work/root-$release log=$work/$release.log
-    in_clean_root apt-get update --error-on=any || fail "$root: $(cat "$log")"
-    in_clean_root apt-get upgrade || fail "$root: $(cat "$log")"
+    upgrade_host
     [ "$(expiry "$root/usr/share/keyrings/$keyring.gpg")" = "$extended" ] ||
         fail "$root holds $keyring $(installed $keyring) without the new expiry"
 done

@@ -109,21 +109,30 @@ bumped() { # FOLDER
     recorded "$1"
 }
 
+# The indices that INRELEASE lists, one a line: SHA256 SIZE PATH.
+listed_indices() { # INRELEASE
+    awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on' "$1"
+}
+# The host in $root takes what the repository serves now, with apt-get update and upgrade alone.
+upgrade_host() {
+    apt_update || fail "$root: $(cat "$log")"
+    in_clean_root apt-get upgrade || fail "$root: $(cat "$log")"
+}
+
 # Every index that the InRelease files in PREVIOUS listed is still served in DEST by its hash,
 # and every package that they listed.
 still_served() { # PREVIOUS DEST
-    local inrelease hash path file deb
+    local inrelease hash size path file deb
     for inrelease in "$1"/*; do
         [ -e "$inrelease" ] || continue
-        while read -r hash path; do
+        while read -r hash size path; do
             file=$2/debian/dists/${inrelease##*/}/${path%/*}/by-hash/SHA256/$hash
             [ "$(sha256sum <"$file" | cut -d' ' -f1)" = "$hash" ] || fail "$file is not served"
             [[ $path == */Packages ]] || continue
             while read -r deb; do
                 [ -f "$2/debian/$deb" ] || fail "$2/debian/$deb is not served"
             done < <(sed -n 's/^Filename: //p' "$file")
-        done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $1, $3 }' \
-            "$inrelease")
+        done < <(listed_indices "$inrelease")
     done
 }
 # The checksums of the files in DEST that keep their bytes under their names: packages, source
@@ -202,7 +211,7 @@ complete_repository() { # REPODIR RECORDS
             while read -r deb; do
                 [ -f "$public/debian/$deb" ] || return 1
             done < <(sed -n 's/^Filename: //p' "${inrelease%/*}/$path")
-        done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on' "$inrelease")
+        done < <(listed_indices "$inrelease")
     done
     gpgv --keyring "$public/$keyring.gpg" "$public/rpm/repodata/repomd.xml"{.asc,} 2>/dev/null
 }

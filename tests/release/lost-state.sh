@@ -20,8 +20,7 @@ recovering_release() { # ARGUMENT...
 }
 # The host takes the newest keyring package, which holds KEYS.
 host_follows() { # KEY...
-    apt_update || fail "$root: $(cat "$log")"
-    in_clean_root apt-get upgrade || fail "$root: $(cat "$log")"
+    upgrade_host
     [ "$(installed $keyring)" = "$(keyring_version "$repo") " ] ||
         fail "$root has $keyring $(installed $keyring), not $(keyring_version "$repo")"
     [ "$(fingerprints "$root/usr/share/keyrings/$keyring.gpg")" = \

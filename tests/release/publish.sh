@@ -67,12 +67,11 @@ fi
 [ "$(plain_indices "$watch/copy-3")" = "$before" ] ||
     fail "the first pass changed the plain-named indices or the Release files"
 [ "$(plain_indices "$watch/copy-4")" != "$before" ] || fail "the second pass changed no index"
-while read -r hash path; do
+while read -r hash _ path; do
     [[ $path == */Packages ]] || continue
     [ -f "$watch/copy-3/debian/dists/$newest/${path%/Packages}/by-hash/SHA256/$hash" ] ||
         fail "the first pass did not bring $path by its checksum"
-done < <(awk '/^SHA256:/ { on = 1; next } /^[^ ]/ { on = 0 } on { print $1, $3 }' \
-    "$repo/public/debian/dists/$newest/InRelease")
+done < <(listed_indices "$repo/public/debian/dists/$newest/InRelease")
 [ -n "$(find "$watch/copy-3/debian/pool" -name "*_$version.1_*.deb" -print -quit)" ] ||
     fail "the first pass did not bring the new packages"
 echo "passed"

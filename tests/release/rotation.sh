@@ -13,8 +13,7 @@ follow() {
     local root release log=$work/follow.log
     for release in "${releases[@]}"; do
         root=$work/root-$release-rotation
-        apt_update || fail "$root: $(cat "$log")"
-        in_clean_root apt-get upgrade || fail "$root: $(cat "$log")"
+        upgrade_host
     done
 }
 
