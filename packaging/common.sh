@@ -103,24 +103,24 @@ read_build() { # BUILDDIR
     version=${tarball#"$builddir/$package-"} && version=${version%.tar.gz}
 }
 
-# COMMAND runs in the root with its own /proc and terminals as USER, without network unless
-# --net comes first.
-# shellcheck disable=SC2154 # the caller's root
-in_build_root() { # [--net] USER COMMAND
-    local isolate=(--net)
-    [ "$1" != --net ] || { isolate=(); shift; }
-    # shellcheck disable=SC2016 # expanded by the inner shell
-    unshare "${isolate[@]}" --mount --pid --fork --kill-child sh -c 'mount -t proc proc "$0/proc" &&
-        mount -t devpts -o newinstance,ptmxmode=0666 devpts "$0/dev/pts" &&
-        mount --bind "$0/dev/pts/ptmx" "$0/dev/ptmx" &&
-        exec chroot --userspec="$1" "$0" env -i PATH=/usr/bin:/bin HOME=/build LANG=C.UTF-8 \
-            DEBIAN_FRONTEND=noninteractive sh -c "$2"' "$root" "$1" "$2"
+# COMMAND runs in ROOT as USER, with its own /proc and terminals, and without network unless
+# NETWORK is "net". --emulate runs it in a user namespace of its own, in which binfmt_misc has
+# REGISTRATION, so that an emulator starts the root's foreign programs.
+in_root() { # [--emulate REGISTRATION] ROOT USER NETWORK COMMAND...
+    local isolate=(--mount --pid --fork --kill-child) registration=
+    if [ "$1" = --emulate ]; then
+        isolate+=(--user --map-root-user) registration=$2
+        shift 2
+    fi
+    [ "$3" = net ] || isolate+=(--net)
+    unshare "${isolate[@]}" sh "$source_dir/packaging/enter-root" "$1" "$2" "$registration" \
+        "${@:4}"
 }
 # How packaging/build builds, which packaging/verify must repeat: as builder, without the suite
 # (which changes no package) or cross for TARGET with what the build needs for it and MORE.
-add_builder() {
-    echo 'builder:x:2000:2000::/build:/bin/sh' >>"$root/etc/passwd"
-    echo 'builder:x:2000:' >>"$root/etc/group"
+add_builder() { # ROOT
+    echo 'builder:x:2000:2000::/build:/bin/sh' >>"$1/etc/passwd"
+    echo 'builder:x:2000:' >>"$1/etc/group"
 }
 nocheck_build="DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -v0 -Pnocheck -Jauto"
 cross_build_command() { # TARGET
