@@ -126,8 +126,11 @@ nocheck_build="DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -us -uc -b -v0 -Pnoch
 cross_build_command() { # TARGET
     echo "dpkg-buildpackage -a $1 -Pcross,nocheck -b -us -uc -v0 -Jauto"
 }
+# What a cross build for TARGET needs beyond the source's build dependencies, one a line.
+cross_tools() { printf '%s\n' "crossbuild-essential-$1" "libc-dev:$1" "libstdc++-dev:$1"; }
 cross_needs() { # TARGET TREE [MORE]
-    local satisfy="crossbuild-essential-$1, libc-dev:$1, libstdc++-dev:$1${3:+, $3}"
+    local satisfy
+    satisfy="$(cross_tools "$1" | paste -s -d,)${3:+,$3}"
     echo "apt-get build-dep -y -a $1 -Pcross,nocheck $2 && apt-get satisfy -y '$satisfy'"
 }
 # Whether the source package unpacked in TREE holds exactly the files in SOURCE, for RELEASE:
