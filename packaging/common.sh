@@ -105,7 +105,7 @@ read_build() { # BUILDDIR
 
 # COMMAND runs in ROOT as USER, with its own /proc and terminals, and without network unless
 # NETWORK is "net". --emulate runs it in a user namespace of its own, in which binfmt_misc has
-# REGISTRATION, so that an emulator starts the root's foreign programs.
+# REGISTRATION, so that an emulator starts the root's foreign programs, as root there.
 in_root() { # [--emulate REGISTRATION] ROOT USER NETWORK COMMAND...
     local isolate=(--mount --pid --fork --kill-child) registration=
     if [ "$1" = --emulate ]; then
