@@ -48,11 +48,12 @@ check_release_itself() {
         checked_signature "$suite/InRelease"
         checked_signature "$suite/Release.gpg" "$suite/Release"
     done
-    # Every .deb, source file and tarball that was checked is published, unchanged; the signed
-    # RPMs keep the digests of the header and the payload that were checked.
-    [ -z "$(comm -23 <(grep -E '\.(deb|dsc|buildinfo|tar\.[a-z]+)$' "$builddir/SHA256SUMS" |
-        by_name) <(find "$out/debian/pool" "$out/${tarball##*/}" -type f -exec sha256sum {} + |
-        by_name))" ] || fail "the release publishes other files than were checked"
+    # Every .deb, source file, record and tarball that was checked is published, unchanged; the
+    # signed RPMs keep the digests of the header and the payload that were checked.
+    [ -z "$(comm -23 <(grep -E '\.(deb|dsc|buildinfo|linked|tar\.[a-z]+)$' \
+        "$builddir/SHA256SUMS" | by_name) <(find "$out/debian/pool" "$out/${tarball##*/}" \
+        -type f -exec sha256sum {} + | by_name))" ] ||
+        fail "the release publishes other files than were checked"
     [ -z "$(comm -23 <(rpm_digests "$builddir"/rpm/*.rpm) <(rpm_digests "$out"/rpm/*.rpm))" ] ||
         fail "the signed RPMs are other packages than were checked"
     grep -q -x "baseurl=$given/rpm" "$out/halvex.repo" ||
