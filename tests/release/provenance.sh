@@ -55,6 +55,7 @@ hostile_package() { # FILE NAME VERSION [SCRIPT [KEYS]]
 hostile_source() { # FOLDER PLANTED
     local dsc=$1/${package}_$version.dsc tree=$work/hostile-source/$package-$version
     rm -rf "$work/hostile-source"
+    mkdir "$work/hostile-source"
     dpkg-source --no-check -x "$dsc" "$tree" >/dev/null
     cp "$2" "$tree/debian/planted.deb"
     printf '%s\n' '' 'execute_before_dh_auto_configure:' \
