@@ -52,12 +52,11 @@ readme_lines() { # N URL
 }
 # In a copy of a clean root of a release, as root there: $root, with the output in $log.
 in_clean_root() {
-    chroot "$root" env -i PATH=/usr/sbin:/usr/bin HOME=/root DEBIAN_FRONTEND=noninteractive "$@" \
-        >"$log" 2>&1
+    in_root "$root" 0:0 net "$@" >"$log" 2>&1
 }
 readme() { in_clean_root bash -euc "$(readme_lines "$@")"; } # N URL
 # shellcheck disable=SC2016 # dpkg-query's own format
-installed() { chroot "$root" dpkg-query -W -f '${Version} ' "$@"; }
+installed() { in_root "$root" 0:0 none dpkg-query -W -f '${Version} ' "$@"; }
 clean_root() { rm -rf "$2" && cp -a "$checks/clean-$1" "$2"; } # RELEASE ROOT
 apt_update() { in_clean_root apt-get update --error-on=any -o Acquire::Check-Valid-Until=true; }
 # A host of RELEASE in ROOT with the repository at URL added, and the keyring and the plugins

@@ -14,7 +14,7 @@ quick_start_line() {
     quick_start=$(sed -n \
         's|^cmake --preset release .* build/release/bin/\(cluster_plugin .*\)$|\1|p' \
         "$source_dir/README.md")
-    shown=$(chroot "$root" bash -c "line=\$($plugins/$quick_start); echo \"\$line \$?\"")
+    shown=$(in_root "$root" 0:0 none bash -c "line=\$($plugins/$quick_start); echo \"\$line \$?\"")
     [ "$shown" = "Service cluster problem: 2 ok, 1 warning, 0 unknown, 1 critical 1" ] ||
         fail "$root: $quick_start: $shown"
 }

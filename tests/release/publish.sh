@@ -32,7 +32,7 @@ printf '%s\n' '#!/bin/sh' 'echo "$*" >>/rsync.log' >"$root/usr/bin/rsync"
 chmod 755 "$root/usr/bin/rsync"
 echo "precious" >"$root/precious"
 for dest in "" / // /.; do
-    refused "not into '$dest'" chroot "$root" /tree/packaging/publish /repo "$dest"
+    refused "not into '$dest'" in_root "$root" 0:0 none /tree/packaging/publish /repo "$dest"
     [ ! -e "$root/rsync.log" ] || fail "publish into '$dest' ran rsync $(cat "$root/rsync.log")"
     [ "$(cat "$root/precious")" = precious ] || fail "publish into '$dest' harmed the root"
 done
